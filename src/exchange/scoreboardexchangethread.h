@@ -1,0 +1,73 @@
+// The worker between the timing feed and the scoreboard: holds the feed
+// connection, cuts the stream into lines, follows the session flag and the
+// traffic-light holds, and pushes the standings to the board through the
+// run-time loaded controller library.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "exchange/scoreboardcontroller.h"
+#include "platform/windowhandle.h"
+
+namespace platform {
+class Clock;
+}
+
+// Posted to the window (never sent), lParam 0.
+constexpr std::uint32_t WM_EXCHANGE_NOTIFY = 1438;
+
+enum TExchangeNotify : std::int32_t {
+  enTableCleared = 1,  // a "$I" or "$B" emptied the standings
+  enTableSent = 2,     // the end-of-data step pushed the table
+};
+
+constexpr std::size_t kFeedBufferSize = 1048576;
+
+class TScoreboardExchangeThread {
+ public:
+  struct Options {
+    // The controller library, by its Windows file name (see DynamicLibrary).
+    std::string libraryName = "scoreboardcontroller.dll";
+    // Null: the system clock.
+    platform::Clock* clock = nullptr;
+    // What LogLastLine does with the line on the window's thread: the
+    // window's feed log. Empty: nothing.
+    std::function<void(const std::u16string& line)> feedLog;
+  };
+
+  // Builds the object, loads the controller library, creates the controller
+  // and starts the thread at once.
+  explicit TScoreboardExchangeThread(TWindowHandle windowHandle);
+  TScoreboardExchangeThread(TWindowHandle windowHandle, Options options);
+  // The program never stops the thread; tests do: request stop, join.
+  ~TScoreboardExchangeThread();
+  TScoreboardExchangeThread(const TScoreboardExchangeThread&) = delete;
+  TScoreboardExchangeThread& operator=(const TScoreboardExchangeThread&) = delete;
+
+  // Window operations, all on the GUI thread.
+  void SetFeedAddress(std::uint32_t ipv4NetworkOrder, std::int32_t port);
+  void SetScoreboardMode(std::int32_t mode);
+  void RefreshScoreboard(std::int32_t testPattern);
+  void ClearScoreboard();
+  void SetTrafficLight(std::int32_t light);  // 1 start, 2 finish
+  void SetBrightness(std::int32_t level);
+  void SendPicture(const std::uint8_t* bits, std::int32_t width, std::int32_t height, std::int32_t reserved1,
+                   std::int32_t reserved2);
+  void OpenScoreboardPort(const std::string& portName);  // "COM" and a number
+  std::int32_t GetListRowCount();
+  std::u16string GetResultCellText(std::int32_t row, std::int32_t column);
+
+  // Stop request; the body closes the feed and deletes the controller.
+  void Terminate();
+  bool Terminated() const;
+
+  bool HasController() const;
+  std::int32_t ScoreboardMode() const;
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};

@@ -1,0 +1,48 @@
+// Decodes one line of the timing application's results feed and applies its
+// competitor data to the standings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+enum TRecordKind : std::int32_t {
+  rkNone = 0,
+  rkInit = 1,        // "$I"
+  rkRun = 2,         // "$B"
+  rkRace = 3,        // "$G"
+  rkBestLap = 4,     // "$H"
+  rkPassing = 5,     // "$J"
+  rkHeartbeat = 6,   // "$F"
+  rkCompetitor = 7,  // "$A"
+};
+
+enum TFlagState : std::int32_t { fsNone = 0, fsGreen = 1, fsRed = 2, fsFinish = 3 };
+
+struct TProcessResult {
+  std::int32_t kind = rkNone;
+  std::int32_t regNumber = 0;
+  std::int32_t number = 0;
+  std::int32_t lapTime = 0;    // ms
+  std::int32_t totalTime = 0;  // ms
+  std::int32_t laps = 0;
+  std::int32_t position = 0;
+  std::int32_t raceTime = 0;  // s
+  std::int32_t bestLapTime = 0;  // ms
+  std::int32_t flag = fsNone;
+  std::u16string name;
+};
+
+// `line` is one NUL-terminated line as received, line end included. Returns
+// the shared record for a handled record, null otherwise. The record stays
+// valid and unchanged until the next call. Exchange thread only.
+const TProcessResult* ProcessFeedLine(const char* line);
+const TProcessResult* ProcessFeedLine(std::string_view line);
+
+// The conversions, exposed for tests. Each returns false (and leaves 0 in
+// `value`) when the text does not convert.
+namespace feed {
+bool ConvertInteger(std::u16string_view text, std::int32_t& value);
+bool ConvertClock(std::u16string_view text, std::int32_t& value);  // "h:m:s" -> s
+bool ConvertTime(std::u16string_view text, std::int32_t& value);   // "h:m:s.f" -> ms
+}  // namespace feed

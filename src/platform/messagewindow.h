@@ -1,0 +1,47 @@
+// The GUI side of TWindowHandle: created and used on the GUI thread only.
+// Messages posted to Handle() reach `handler` on the GUI thread, in the order
+// posted; Synchronize(Handle(), ...) runs a function there and waits.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "platform/windowhandle.h"
+
+namespace platform {
+
+using MessageHandler = std::function<void(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam)>;
+
+// How the GUI thread is reached on POSIX, where no system message queue
+// exists: the shell implements it with its toolkit's event loop, tests with a
+// plain worker queue. Unused on Win32 (may be null there).
+class GuiQueue {
+ public:
+  virtual ~GuiQueue() = default;
+  // Runs task later on the GUI thread; callable from any thread, never blocks.
+  virtual void Post(std::function<void()> task) = 0;
+  // Runs task on the GUI thread and returns once it has run. Called from a
+  // thread other than the GUI thread.
+  virtual void Invoke(const std::function<void()>& task) = 0;
+};
+
+class MessageWindow {
+ public:
+  MessageWindow(MessageHandler handler, GuiQueue* queue);
+  ~MessageWindow();
+  MessageWindow(const MessageWindow&) = delete;
+  MessageWindow& operator=(const MessageWindow&) = delete;
+
+  TWindowHandle Handle() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Runs fn(arg) on the window's thread and waits for it (SendMessageW on
+// Win32). With a null handle fn runs at once on the calling thread.
+void Synchronize(TWindowHandle window, void (*fn)(void*), void* arg);
+
+}  // namespace platform

@@ -1,0 +1,93 @@
+// The one table of competitors: what the timing feed has said about each
+// one, ranked per scoreboard mode. The feed parser writes it on the exchange
+// thread; the exchange thread and the window read it through copies.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The operator's mode; values other than these three fall into each
+// operation's "any other value" case.
+enum TScoreboardMode : std::int32_t {
+  smBestLap = 0,   // best lap / qualification
+  smRace = 1,      // race
+  smPractice = 2,  // practice: the last 32 passings
+};
+
+struct TCompetitor {
+  explicit TCompetitor(std::int32_t reg = 0) : regNumber(reg) {}
+
+  std::int32_t totalTime = 0;    // ms
+  std::int32_t lastLapTime = 0;  // ms
+  std::int32_t bestLapTime = 0;  // ms
+  std::int32_t regNumber = 0;    // the table's key
+  std::int32_t number = 0;       // shown to spectators
+  std::int32_t racePosition = 0;
+  std::int32_t bestLapPosition = 0;
+  std::int32_t laps = 0;
+  std::int32_t bestLapNumber = 0;
+  std::int32_t raceGap = 0;     // < 0: laps behind (negated), > 0: ms behind
+  std::int32_t bestLapGap = 0;  // ms
+  std::u16string name = u"0";   // "0" until a "$A" names the competitor
+};
+
+struct TPassing {
+  std::int32_t lapTime = 0;
+  std::int32_t regNumber = 0;
+};
+
+constexpr int kPassingHistory = 32;
+
+class TCompetitors {
+ public:
+  TCompetitors() = default;
+  TCompetitors(const TCompetitors&) = delete;
+  TCompetitors& operator=(const TCompetitors&) = delete;
+
+  void Clear();
+  // The record stays valid only until the next Clear (on any thread).
+  TCompetitor* FindOrAdd(std::int32_t reg);
+  void SetCompetitorInfo(std::int32_t reg, std::int32_t number, std::u16string_view name);
+  void UpdateRace(std::int32_t reg, std::int32_t total, std::int32_t position, std::int32_t laps);
+  void UpdateBestLap(std::int32_t reg, std::int32_t best, std::int32_t position, std::int32_t lapNumber);
+  void AddPassing(std::int32_t reg, std::int32_t lapTime, std::int32_t total);
+  void Sort(std::int32_t mode);
+
+  std::int32_t GetMaxPosition() const { return maxPosition.load(std::memory_order_relaxed); }
+  std::int32_t GetCount();
+  TCompetitor* FindByPosition(std::int32_t row, std::int32_t mode);
+  // Copies the competitor of `row` into dest; dest is untouched when none.
+  bool CopyByPosition(std::int32_t row, std::int32_t mode, TCompetitor& dest);
+  // k = 0 is the newest passing, 31 the oldest kept; k outside 0..31 gives {0, 0}.
+  TPassing GetPassing(std::int32_t k);
+
+ private:
+  TCompetitor* Find(std::int32_t reg);  // caller holds the lock
+  TCompetitor* Append(std::int32_t reg);
+  TCompetitor* FindByPositionLocked(std::int32_t row, std::int32_t mode);
+  void ApplyRaceGaps(TCompetitor& updated);
+  void ApplyBestLapGaps();
+
+  std::mutex lock;
+  std::atomic<std::int32_t> maxPosition{0};
+  std::array<TPassing, kPassingHistory> passings{};
+  std::vector<std::unique_ptr<TCompetitor>> items;
+};
+
+// The one table of the process, created by the feed parser's first call and
+// kept until the end. Null before that.
+TCompetitors* Competitors();
+TCompetitors& CreateCompetitors();  // idempotent
+
+// Module functions on the one table; neutral results while it does not exist.
+void SortCompetitors(std::int32_t mode);
+std::int32_t GetCompetitorCount();
+bool CopyCompetitor(std::int32_t row, std::int32_t mode, TCompetitor& dest);
+// Rows of the results list: 32 in practice mode, else the highest position seen.
+std::int32_t GetRowCount(std::int32_t mode);
