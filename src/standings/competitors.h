@@ -66,6 +66,8 @@ class TCompetitors {
   bool CopyByPosition(std::int32_t row, std::int32_t mode, TCompetitor& dest);
   // k = 0 is the newest passing, 31 the oldest kept; k outside 0..31 gives {0, 0}.
   TPassing GetPassing(std::int32_t k);
+  // Copies the competitor with this registration number; dest is untouched when none.
+  bool CopyByRegNumber(std::int32_t reg, TCompetitor& dest);
 
  private:
   TCompetitor* Find(std::int32_t reg);  // caller holds the lock

@@ -1,0 +1,227 @@
+#include "standings/competitors.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// Gaps are differences of feed values; a hostile feed can send extremes, so
+// they are worked out wide and brought back into range.
+std::int32_t Clamp32(std::int64_t v) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
+                                                            std::numeric_limits<std::int32_t>::max()));
+}
+
+std::int32_t ModePosition(const TCompetitor& c, std::int32_t mode) {
+  return mode == smBestLap ? c.bestLapPosition : c.racePosition;
+}
+
+}  // namespace
+
+TCompetitor* TCompetitors::Find(std::int32_t reg) {
+  for (auto& item : items) {
+    if (item->regNumber == reg) return item.get();
+  }
+  return nullptr;
+}
+
+TCompetitor* TCompetitors::Append(std::int32_t reg) {
+  items.push_back(std::make_unique<TCompetitor>(reg));
+  return items.back().get();
+}
+
+void TCompetitors::Clear() {
+  std::lock_guard guard(lock);
+  items.clear();
+  maxPosition.store(0, std::memory_order_relaxed);
+  passings.fill(TPassing{});
+}
+
+TCompetitor* TCompetitors::FindOrAdd(std::int32_t reg) {
+  std::lock_guard guard(lock);
+  TCompetitor* found = Find(reg);
+  return found != nullptr ? found : Append(reg);
+}
+
+void TCompetitors::SetCompetitorInfo(std::int32_t reg, std::int32_t number, std::u16string_view name) {
+  std::lock_guard guard(lock);
+  TCompetitor* c = Find(reg);
+  if (c == nullptr) c = Append(reg);
+  c->number = number;
+  c->name.assign(name);
+}
+
+void TCompetitors::UpdateRace(std::int32_t reg, std::int32_t total, std::int32_t position, std::int32_t laps) {
+  std::lock_guard guard(lock);
+  TCompetitor* c = Find(reg);
+  if (c == nullptr) return;
+  c->totalTime = total;
+  c->racePosition = position;
+  c->laps = laps;
+  if (position > maxPosition.load(std::memory_order_relaxed)) maxPosition.store(position, std::memory_order_relaxed);
+  ApplyRaceGaps(*c);
+}
+
+void TCompetitors::UpdateBestLap(std::int32_t reg, std::int32_t best, std::int32_t position, std::int32_t lapNumber) {
+  std::lock_guard guard(lock);
+  if (TCompetitor* c = Find(reg)) {
+    c->bestLapTime = best;
+    c->bestLapPosition = position;
+    c->bestLapNumber = lapNumber;
+  }
+  if (position > maxPosition.load(std::memory_order_relaxed)) maxPosition.store(position, std::memory_order_relaxed);
+  ApplyBestLapGaps();
+}
+
+void TCompetitors::AddPassing(std::int32_t reg, std::int32_t lapTime, std::int32_t total) {
+  std::lock_guard guard(lock);
+  std::move(passings.begin() + 1, passings.end(), passings.begin());
+  passings.back() = TPassing{lapTime, reg};
+  if (TCompetitor* c = Find(reg)) {
+    c->lastLapTime = lapTime;
+    return;
+  }
+  TCompetitor* c = Append(reg);
+  c->lastLapTime = lapTime;
+  c->totalTime = total;
+  c->racePosition = c->bestLapPosition = static_cast<std::int32_t>(items.size());
+}
+
+// The leader is the first record at race position 1, else the record just
+// updated. A competitor behind on laps shows laps; one without a time yet
+// while the leader has one shows one lap more than the leader has done.
+void TCompetitors::ApplyRaceGaps(TCompetitor& updated) {
+  TCompetitor* leader = &updated;
+  for (auto& item : items) {
+    if (item->racePosition == 1) {
+      leader = item.get();
+      break;
+    }
+  }
+  leader->raceGap = 0;
+  const std::int64_t leaderLaps = leader->laps;
+  const std::int64_t leaderTotal = leader->totalTime;
+  for (auto& item : items) {
+    TCompetitor& k = *item;
+    if (k.laps < leaderLaps) {
+      k.raceGap = Clamp32(k.laps - leaderLaps);
+    } else if (k.totalTime == 0 && leaderTotal > 0) {
+      k.raceGap = Clamp32(-(leaderLaps + 1));
+    } else {
+      // A competitor ahead of the leader's time (more laps than the record
+      // at position 1) has no gap: a negative value would read as laps.
+      k.raceGap = Clamp32(std::max<std::int64_t>(0, k.totalTime - leaderTotal));
+    }
+  }
+}
+
+void TCompetitors::ApplyBestLapGaps() {
+  TCompetitor* leader = nullptr;
+  for (auto& item : items) {
+    if (item->bestLapPosition == 1) {
+      leader = item.get();
+      break;
+    }
+  }
+  if (leader == nullptr) return;
+  leader->bestLapGap = 0;
+  const std::int64_t leaderBest = leader->bestLapTime;
+  for (auto& item : items) {
+    TCompetitor& k = *item;
+    // A lap slower than the leader's is a gap; a faster one (the positions
+    // are the feed's, not ours) is no gap rather than a bogus lap count.
+    k.bestLapGap = k.bestLapTime != 0 ? Clamp32(std::max<std::int64_t>(0, k.bestLapTime - leaderBest)) : 0;
+  }
+}
+
+void TCompetitors::Sort(std::int32_t mode) {
+  std::lock_guard guard(lock);
+  using Item = std::unique_ptr<TCompetitor>;
+  if (mode == smBestLap) {
+    std::sort(items.begin(), items.end(),
+              [](const Item& a, const Item& b) { return a->bestLapPosition < b->bestLapPosition; });
+  } else if (mode == smRace) {
+    std::sort(items.begin(), items.end(),
+              [](const Item& a, const Item& b) { return a->racePosition < b->racePosition; });
+  } else {
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a->totalTime > b->totalTime; });
+  }
+}
+
+std::int32_t TCompetitors::GetCount() {
+  std::lock_guard guard(lock);
+  return static_cast<std::int32_t>(items.size());
+}
+
+TCompetitor* TCompetitors::FindByPositionLocked(std::int32_t row, std::int32_t mode) {
+  const std::int64_t wanted = static_cast<std::int64_t>(row) + 1;
+  for (auto& item : items) {
+    if (ModePosition(*item, mode) == wanted) return item.get();
+  }
+  return nullptr;
+}
+
+TCompetitor* TCompetitors::FindByPosition(std::int32_t row, std::int32_t mode) {
+  std::lock_guard guard(lock);
+  return FindByPositionLocked(row, mode);
+}
+
+bool TCompetitors::CopyByPosition(std::int32_t row, std::int32_t mode, TCompetitor& dest) {
+  std::lock_guard guard(lock);
+  const TCompetitor* found = FindByPositionLocked(row, mode);
+  if (found == nullptr) return false;
+  dest = *found;
+  return true;
+}
+
+bool TCompetitors::CopyByRegNumber(std::int32_t reg, TCompetitor& dest) {
+  std::lock_guard guard(lock);
+  const TCompetitor* found = Find(reg);
+  if (found == nullptr) return false;
+  dest = *found;
+  return true;
+}
+
+TPassing TCompetitors::GetPassing(std::int32_t k) {
+  if (k < 0 || k >= kPassingHistory) return TPassing{};
+  std::lock_guard guard(lock);
+  return passings[static_cast<std::size_t>(kPassingHistory - 1 - k)];
+}
+
+namespace {
+std::atomic<TCompetitors*> theTable{nullptr};
+std::mutex creation;
+}  // namespace
+
+TCompetitors* Competitors() { return theTable.load(std::memory_order_acquire); }
+
+TCompetitors& CreateCompetitors() {
+  if (TCompetitors* existing = Competitors()) return *existing;
+  std::lock_guard guard(creation);
+  if (TCompetitors* existing = Competitors()) return *existing;
+  // Lives until the process ends: readers on the window's thread may hold
+  // the module functions at any moment, so it is never destroyed.
+  auto* table = new TCompetitors();
+  theTable.store(table, std::memory_order_release);
+  return *table;
+}
+
+void SortCompetitors(std::int32_t mode) {
+  if (TCompetitors* t = Competitors()) t->Sort(mode);
+}
+
+std::int32_t GetCompetitorCount() {
+  TCompetitors* t = Competitors();
+  return t != nullptr ? t->GetCount() : 0;
+}
+
+bool CopyCompetitor(std::int32_t row, std::int32_t mode, TCompetitor& dest) {
+  TCompetitors* t = Competitors();
+  return t != nullptr && t->CopyByPosition(row, mode, dest);
+}
+
+std::int32_t GetRowCount(std::int32_t mode) {
+  if (mode == smPractice) return kPassingHistory;
+  TCompetitors* t = Competitors();
+  return t != nullptr ? t->GetMaxPosition() : 0;
+}
