@@ -251,6 +251,7 @@ struct ParserState {
   TProcessResult result;
   SplitLine split;
   std::u16string decoded;
+  bool applies = false;  // "$G"/"$H": position and laps converted
 };
 
 ParserState& State() {
@@ -273,23 +274,51 @@ const TProcessResult* ProcessFeedLine(const char* line) {
 
 const TProcessResult* ProcessFeedLine(std::string_view line) {
   TCompetitors& table = CreateCompetitors();
-  if (line.empty() || line[0] != '$') return nullptr;
-
   ParserState& st = State();
   TProcessResult& r = st.result;
+  if (line.empty() || line[0] != '$') return nullptr;
+  if (!feed::DecodeRecord(line, r)) return nullptr;
+
+  switch (r.kind) {
+    case rkInit:
+    case rkRun:
+      table.Clear();
+      break;
+    case rkCompetitor:
+      if (r.number != 0) table.SetCompetitorInfo(r.regNumber, r.number, r.name);
+      break;
+    case rkRace:
+      if (st.applies) table.UpdateRace(r.regNumber, r.totalTime, r.position, r.laps);
+      break;
+    case rkBestLap:
+      if (st.applies) table.UpdateBestLap(r.regNumber, r.bestLapTime, r.position, r.laps);
+      break;
+    case rkPassing:
+      table.AddPassing(r.regNumber, r.lapTime, r.totalTime);
+      break;
+    default:
+      break;
+  }
+  return &r;
+}
+
+namespace feed {
+
+bool DecodeRecord(std::string_view line, TProcessResult& r) {
+  ParserState& st = State();
+  if (line.empty() || line[0] != '$') return false;
   Reset(r);
-  if (line.size() < 2) return nullptr;
+  st.applies = false;
+  if (line.size() < 2) return false;
 
   const char tag = line[1];
   switch (tag) {
     case 'B':
       r.kind = rkRun;
-      table.Clear();
-      return &r;
+      return true;
     case 'I':
       r.kind = rkInit;
-      table.Clear();
-      return &r;
+      return true;
     case 'A':
     case 'F':
     case 'G':
@@ -297,7 +326,7 @@ const TProcessResult* ProcessFeedLine(std::string_view line) {
     case 'J':
       break;
     default:
-      return nullptr;
+      return false;
   }
 
   SplitLine& s = st.split;
@@ -308,13 +337,10 @@ const TProcessResult* ProcessFeedLine(std::string_view line) {
       r.kind = rkCompetitor;
       Integer(s.Get(1), r.regNumber);
       Integer(s.Get(2), r.number);
-      const Field first = s.Get(4);
-      const Field last = s.Get(5);
       // The name is the last name followed directly by the first name.
-      platform::AnsiToUtf16(last.View(), r.name);
-      platform::AnsiToUtf16(first.View(), st.decoded);
+      platform::AnsiToUtf16(s.Get(5).View(), r.name);
+      platform::AnsiToUtf16(s.Get(4).View(), st.decoded);
       r.name += st.decoded;
-      if (r.number != 0) table.SetCompetitorInfo(r.regNumber, r.number, r.name);
       break;
     }
     case 'F':
@@ -322,22 +348,14 @@ const TProcessResult* ProcessFeedLine(std::string_view line) {
       Clock(s.Get(4), r.raceTime);
       r.flag = Flag(s.Get(5));
       break;
-    case 'G': {
-      r.kind = rkRace;
-      Time(s.Get(4), r.totalTime);
-      Integer(s.Get(2), r.regNumber);
-      const bool positionOk = Integer(s.Get(1), r.position);
-      const bool lapsOk = Integer(s.Get(3), r.laps);
-      if (positionOk && lapsOk) table.UpdateRace(r.regNumber, r.totalTime, r.position, r.laps);
-      break;
-    }
+    case 'G':
     case 'H': {
-      r.kind = rkBestLap;
-      Time(s.Get(4), r.bestLapTime);
+      r.kind = tag == 'G' ? rkRace : rkBestLap;
+      Time(s.Get(4), tag == 'G' ? r.totalTime : r.bestLapTime);
       Integer(s.Get(2), r.regNumber);
       const bool positionOk = Integer(s.Get(1), r.position);
       const bool lapsOk = Integer(s.Get(3), r.laps);
-      if (positionOk && lapsOk) table.UpdateBestLap(r.regNumber, r.bestLapTime, r.position, r.laps);
+      st.applies = positionOk && lapsOk;
       break;
     }
     case 'J':
@@ -345,13 +363,10 @@ const TProcessResult* ProcessFeedLine(std::string_view line) {
       Time(s.Get(2), r.lapTime);
       Time(s.Get(3), r.totalTime);
       Integer(s.Get(1), r.regNumber);
-      table.AddPassing(r.regNumber, r.lapTime, r.totalTime);
       break;
   }
-  return &r;
+  return true;
 }
-
-namespace feed {
 
 bool ConvertInteger(std::u16string_view text, std::int32_t& value) {
   return ToInteger(text.data(), text.data() + text.size(), value);

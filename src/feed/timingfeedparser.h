@@ -42,6 +42,10 @@ const TProcessResult* ProcessFeedLine(std::string_view line);
 // The conversions, exposed for tests. Each returns false (and leaves 0 in
 // `value`) when the text does not convert.
 namespace feed {
+// Decodes a record into `out` without touching the standings; false for a
+// line that is not a handled record (out is then reset, or untouched when
+// the line does not begin with "$").
+bool DecodeRecord(std::string_view line, TProcessResult& out);
 bool ConvertInteger(std::u16string_view text, std::int32_t& value);
 bool ConvertClock(std::u16string_view text, std::int32_t& value);  // "h:m:s" -> s
 bool ConvertTime(std::u16string_view text, std::int32_t& value);   // "h:m:s.f" -> ms

@@ -34,9 +34,17 @@ std::u16string FormatLapTime(std::int32_t t) {
 std::u16string FormatGap(std::int32_t g) {
   if (g < 0) {
     const auto laps = static_cast<unsigned>(-static_cast<std::int64_t>(g));
-    return Print("%u", laps) + u" кр";
+    std::u16string text = Print("%u", laps);
+    text.append(u" кр");
+    return text;
   }
-  if (g > 0) return u"+" + FormatLapTime(g);
+  if (g > 0) {
+    // Appended rather than concatenated: GCC 12 warns falsely (-Wrestrict)
+    // on the operator+ form at -O3.
+    std::u16string text(1, u'+');
+    text.append(FormatLapTime(g));
+    return text;
+  }
   return {};
 }
 

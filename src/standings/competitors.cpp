@@ -137,14 +137,17 @@ void TCompetitors::ApplyBestLapGaps() {
 void TCompetitors::Sort(std::int32_t mode) {
   std::lock_guard guard(lock);
   using Item = std::unique_ptr<TCompetitor>;
+  // The table is sorted after every race, best-lap and passing record, and
+  // is almost always in order already: check before sorting.
+  auto sortBy = [this](auto less) {
+    if (!std::is_sorted(items.begin(), items.end(), less)) std::sort(items.begin(), items.end(), less);
+  };
   if (mode == smBestLap) {
-    std::sort(items.begin(), items.end(),
-              [](const Item& a, const Item& b) { return a->bestLapPosition < b->bestLapPosition; });
+    sortBy([](const Item& a, const Item& b) { return a->bestLapPosition < b->bestLapPosition; });
   } else if (mode == smRace) {
-    std::sort(items.begin(), items.end(),
-              [](const Item& a, const Item& b) { return a->racePosition < b->racePosition; });
+    sortBy([](const Item& a, const Item& b) { return a->racePosition < b->racePosition; });
   } else {
-    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a->totalTime > b->totalTime; });
+    sortBy([](const Item& a, const Item& b) { return a->totalTime > b->totalTime; });
   }
 }
 
