@@ -20,6 +20,9 @@ function(brelvo_add_gtest name)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
   if(CMAKE_CROSSCOMPILING)
     set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
-      "WINEDEBUG=-all" "WINEPREFIX=${PROJECT_BINARY_DIR}/wineprefix" "WINEDLLOVERRIDES=mscoree,mshtml=")
+      "WINEDEBUG=-all" "WINEPREFIX=${PROJECT_BINARY_DIR}/wineprefix" "WINEDLLOVERRIDES=mscoree,mshtml="
+      # The tracks' machines run the Russian ANSI code page (1251); wine
+      # takes it from the locale name even where that locale is not built.
+      "LC_ALL=ru_RU.UTF-8")
   endif()
 endfunction()

@@ -1,0 +1,23 @@
+set(BRELVO_INSTALL_DIR "." CACHE STRING "Folder inside the install prefix that holds the program")
+foreach(target brelvo-proxy scoreboardcontroller brelvo-board brelvo-feed)
+  if(TARGET ${target})
+    install(TARGETS ${target}
+      RUNTIME DESTINATION ${BRELVO_INSTALL_DIR}
+      LIBRARY DESTINATION ${BRELVO_INSTALL_DIR})
+  endif()
+endforeach()
+install(FILES README.md DESTINATION ${BRELVO_INSTALL_DIR} OPTIONAL)
+
+if(NOT CMAKE_CROSSCOMPILING)
+  set(CPACK_PACKAGE_NAME "brelvo-proxy")
+  set(CPACK_PACKAGE_VENDOR "Brelvo")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Proxy between a kart timing feed and an LED scoreboard")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_GENERATOR "DEB;TGZ")
+  set(CPACK_PACKAGING_INSTALL_PREFIX "/opt/brelvo-proxy")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Brelvo Proxy developers")
+  set(CPACK_DEBIAN_PACKAGE_SECTION "misc")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  include(CPack)
+endif()
