@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "feed/timingfeedparser.h"
+#include "support/feedrecording.h"
 #include "standings/competitors.h"
 
 namespace {
@@ -30,25 +31,8 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-std::vector<std::string> LoadLines(const char* name) {
-  const std::filesystem::path file = std::filesystem::path(BRELVO_FEEDS_DIR) / name;
-  std::ifstream in(file, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::string> lines;
-  std::string current;
-  for (const char c : bytes) {
-    if (c == '$') current.clear();
-    current.push_back(c);
-    if (c == '\n') {
-      lines.push_back(current);
-      current.clear();
-    }
-  }
-  return lines;
-}
-
 const std::vector<std::string>& Recording() {
-  static const std::vector<std::string> lines = LoadLines("race-gaps.feed");
+  static const std::vector<std::string> lines = testsupport::RecordingLines("race-gaps.feed");
   return lines;
 }
 

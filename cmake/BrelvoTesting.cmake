@@ -16,6 +16,8 @@ function(brelvo_add_gtest name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main brelvo_options Threads::Threads)
   target_compile_definitions(${name} PRIVATE BRELVO_FEEDS_DIR="${BRELVO_FEEDS_DIR}")
+  # Shared test helpers: "support/....h".
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
   if(CMAKE_CROSSCOMPILING)

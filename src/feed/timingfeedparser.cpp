@@ -184,15 +184,22 @@ bool Expect(const Char*& p, const Char* end, char c) {
   return false;
 }
 
+// "%u:%u:%u" of scanf.
+template <typename Char>
+bool ScanHms(const Char*& p, const Char* end, std::uint64_t& h, std::uint64_t& m, std::uint64_t& s) {
+  return ScanUnsigned(p, end, h) && Expect(p, end, ':') && ScanUnsigned(p, end, m) && Expect(p, end, ':') &&
+         ScanUnsigned(p, end, s);
+}
+
+constexpr std::uint64_t kMax32 = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+
 template <typename Char>
 bool ToClock(const Char* p, const Char* end, std::int32_t& value) {
   value = 0;
   std::uint64_t h = 0, m = 0, s = 0;
-  if (!ScanUnsigned(p, end, h) || !Expect(p, end, ':') || !ScanUnsigned(p, end, m) || !Expect(p, end, ':') ||
-      !ScanUnsigned(p, end, s))
-    return false;
+  if (!ScanHms(p, end, h, m, s)) return false;
   const std::uint64_t total = h * 3600 + m * 60 + s;
-  if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return false;
+  if (total > kMax32) return false;
   value = static_cast<std::int32_t>(total);
   return true;
 }
@@ -203,9 +210,7 @@ template <typename Char>
 bool ToTime(const Char* p, const Char* end, std::int32_t& value) {
   value = 0;
   std::uint64_t h = 0, m = 0, s = 0;
-  if (!ScanUnsigned(p, end, h) || !Expect(p, end, ':') || !ScanUnsigned(p, end, m) || !Expect(p, end, ':') ||
-      !ScanUnsigned(p, end, s) || !Expect(p, end, '.'))
-    return false;
+  if (!ScanHms(p, end, h, m, s) || !Expect(p, end, '.')) return false;
   while (p < end && (*p == ' ' || (*p >= 9 && *p <= 13))) ++p;
   if (p < end && *p == '+') ++p;
   if (p == end || !(*p >= '0' && *p <= '9')) return false;
@@ -218,10 +223,9 @@ bool ToTime(const Char* p, const Char* end, std::int32_t& value) {
     }
   }
   for (; digits < 3; ++digits) ms *= 10;
+  // Each part is below 2^32 + 1, so the sum cannot wrap 64 bits.
   const std::uint64_t total = h * 3600000 + m * 60000 + s * 1000 + ms;
-  if (h > 0xFFFFFFFFull || m > 0xFFFFFFFFull || s > 0xFFFFFFFFull ||
-      total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
-    return false;
+  if (total > kMax32) return false;
   value = static_cast<std::int32_t>(total);
   return true;
 }

@@ -3,34 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "feed/timingfeedparser.h"
+#include "support/feedrecording.h"
 #include "standings/celltext.h"
 #include "standings/competitors.h"
 
 namespace {
 
-std::filesystem::path FeedsDir() { return std::filesystem::path(BRELVO_FEEDS_DIR); }
+using testsupport::FeedsDir;
 
 std::vector<std::string> LinesOf(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // Cut as the exchange thread does: a "$" starts a line, a line feed ends it.
-  std::vector<std::string> lines;
-  std::string current;
-  for (const char c : bytes) {
-    if (c == '$') current.clear();
-    current.push_back(c);
-    if (c == '\n') {
-      lines.push_back(current);
-      current.clear();
-    }
-  }
-  return lines;
+  return testsupport::RecordingLines(file.filename().string());
 }
 
 struct ReplayCounts {
