@@ -1,0 +1,53 @@
+// Cuts the feed's byte stream into lines: a "$" starts a line, a line feed
+// ends it. The line buffer is fixed at construction and never grows, so a
+// feed that never sends a line feed cannot take more memory.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+class TLineAssembler {
+ public:
+  // `capacity` bytes hold a line and its NUL terminator.
+  explicit TLineAssembler(std::size_t capacity) : capacity_(capacity), lineBuffer_(new char[capacity]) {}
+
+  // Hands every line completed by `data` to onLine(std::string_view line),
+  // in order. The view covers the line from its "$" up to and including the
+  // line feed and is NUL-terminated in the buffer (line.data()[size] == 0);
+  // it is valid only during the call.
+  //
+  // Bytes after a line feed and before the next "$" belong to no line and
+  // are dropped, so a stray line feed never hands the previous line on a
+  // second time. Bytes before the very first "$" do form a line (the feed
+  // log shows what the timing application sent before its first record).
+  // A line longer than capacity - 1 bytes keeps its first capacity - 1
+  // bytes; the rest, its line feed included, is dropped.
+  template <typename OnLine>
+  void Feed(const char* data, std::size_t size, OnLine&& onLine) {
+    for (std::size_t i = 0; i < size; ++i) {
+      const char byte = data[i];
+      if (byte == '$') {
+        lineLength_ = 0;
+        inLine_ = true;
+      }
+      if (!inLine_) continue;
+      if (lineLength_ + 1 < capacity_) lineBuffer_[lineLength_++] = byte;
+      if (byte == '\n') {
+        lineBuffer_[lineLength_] = '\0';
+        inLine_ = false;
+        onLine(std::string_view(lineBuffer_.get(), lineLength_));
+      }
+    }
+  }
+
+  // Bytes of the line being assembled (0 between lines).
+  std::size_t PendingLength() const { return inLine_ ? lineLength_ : 0; }
+  std::size_t Capacity() const { return capacity_; }
+
+ private:
+  std::size_t capacity_;
+  std::unique_ptr<char[]> lineBuffer_;
+  std::size_t lineLength_ = 0;
+  bool inLine_ = true;
+};

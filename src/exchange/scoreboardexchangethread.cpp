@@ -1,0 +1,376 @@
+#include "exchange/scoreboardexchangethread.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "exchange/lineassembler.h"
+#include "feed/timingfeedparser.h"
+#include "platform/clock.h"
+#include "platform/dynamiclibrary.h"
+#include "platform/messagewindow.h"
+#include "platform/socket.h"
+#include "platform/textcodec.h"
+#include "standings/celltext.h"
+#include "standings/competitors.h"
+
+namespace {
+
+// A connection attempt never holds the thread longer than this.
+constexpr std::chrono::milliseconds kConnectTimeout{3000};
+// Attempts come when more than this many whole seconds have passed.
+constexpr std::int64_t kAttemptSpacingSeconds = 5;
+constexpr int kPassMilliseconds = 20;
+// A peer that vanished without closing is noticed after about
+// idle + interval * count = 11 s.
+constexpr std::chrono::seconds kKeepAliveIdle{5};
+constexpr std::chrono::seconds kKeepAliveInterval{2};
+constexpr int kKeepAliveCount = 3;
+
+}  // namespace
+
+struct TScoreboardExchangeThread::Impl {
+  Impl(TWindowHandle window, Options opts)
+      : windowHandle(window),
+        options(std::move(opts)),
+        clock(options.clock != nullptr ? *options.clock : platform::SystemClock()),
+        receiveBuffer(new char[kFeedBufferSize]),
+        lineAssembler(kFeedBufferSize) {}
+
+  // Thread body and its steps.
+  void Execute();
+  void AttemptConnection();
+  void ReceiveOnce();
+  void ProcessLine(std::string_view line, std::int32_t& fullRefresh);
+  void EndOfData(std::int32_t fullRefresh);
+  void Post(std::int32_t code) { PostWindowMessage(windowHandle, WM_EXCHANGE_NOTIFY, static_cast<std::uintptr_t>(code), 0); }
+  static void LogLastLine(void* self);
+
+  // Board side; the caller holds boardLock.
+  void SendTableToScoreboard(std::int32_t fullRefresh);
+  void ResetRowRecord();
+  void RefreshLocked(std::int32_t testPattern);
+
+  TWindowHandle windowHandle;
+  Options options;
+  platform::Clock& clock;
+
+  // Feed connection. connectionLock guards feedSocket, connected, feedAddress
+  // and addressGeneration; it is never held across a connect, only across
+  // the non-blocking receive and the changes of these members.
+  std::mutex connectionLock;
+  platform::TcpSocket feedSocket;
+  std::int32_t connected = 0;
+  std::uint32_t feedIpv4 = 0;     // network order
+  std::uint16_t feedPort = 0;     // host order
+  bool feedAddressSet = false;
+  std::uint64_t addressGeneration = 0;
+
+  std::unique_ptr<char[]> receiveBuffer;
+  TLineAssembler lineAssembler;
+  std::u16string lastLine;
+
+  // Session state, read and written whole by both threads.
+  std::atomic<std::int32_t> scoreboardMode{0};
+  std::atomic<std::int32_t> tableDirty{0};
+  std::atomic<std::int32_t> startLightShown{0};
+  std::atomic<std::int32_t> finishLightShown{0};
+  std::int32_t lastFlag = fsNone;  // exchange thread only
+
+  // Keeps each table push and each single controller command whole.
+  std::mutex boardLock;
+  platform::DynamicLibrary controllerLibrary;
+  std::atomic<ScoreboardController*> controller{nullptr};
+  TCompetitor rowRecord{0};
+
+  std::atomic<bool> terminated{false};
+  std::thread thread;
+};
+
+TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle)
+    : TScoreboardExchangeThread(windowHandle, Options{}) {}
+
+TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle, Options options)
+    : impl_(new Impl(windowHandle, std::move(options))) {
+  Impl& d = *impl_;
+  if (d.controllerLibrary.Load(d.options.libraryName)) {
+    auto create = d.controllerLibrary.GetSymbol<TCreateScoreboardController>(kCreateScoreboardControllerExport);
+    if (create != nullptr) {
+      ScoreboardController* created = nullptr;
+      create(&created, d.windowHandle);  // its result says nothing the pointer does not
+      d.controller.store(created);
+    }
+  }
+  // The body starts once the object is complete.
+  d.thread = std::thread([this] { impl_->Execute(); });
+}
+
+TScoreboardExchangeThread::~TScoreboardExchangeThread() {
+  Terminate();
+  if (impl_->thread.joinable()) impl_->thread.join();
+  // The controller's code may still be referenced by threads the library
+  // started; it stays mapped until the process ends.
+  impl_->controllerLibrary.Release();
+  delete impl_;
+}
+
+void TScoreboardExchangeThread::Terminate() { impl_->terminated.store(true); }
+bool TScoreboardExchangeThread::Terminated() const { return impl_->terminated.load(); }
+bool TScoreboardExchangeThread::HasController() const { return impl_->controller.load() != nullptr; }
+std::int32_t TScoreboardExchangeThread::ScoreboardMode() const { return impl_->scoreboardMode.load(); }
+
+void TScoreboardExchangeThread::Impl::Execute() {
+  {
+    platform::SocketLibrary socketLibrary;
+    std::int64_t lastAttempt = 0;
+    while (!terminated.load()) {
+      const std::int64_t now = clock.NowSeconds();
+      if (now - lastAttempt > kAttemptSpacingSeconds) {
+        lastAttempt = now;
+        AttemptConnection();
+      }
+      ReceiveOnce();
+      clock.SleepMilliseconds(kPassMilliseconds);
+    }
+    std::lock_guard<std::mutex> guard(connectionLock);
+    if (feedSocket.IsOpen()) {
+      feedSocket.ShutdownBoth();
+      feedSocket.Close();
+    }
+    connected = 0;
+  }
+  auto destroy = controllerLibrary.IsLoaded()
+                     ? controllerLibrary.GetSymbol<TDeleteScoreboardController>(kDeleteScoreboardControllerExport)
+                     : nullptr;
+  std::lock_guard<std::mutex> guard(boardLock);
+  ScoreboardController* board = controller.exchange(nullptr);
+  if (destroy != nullptr && board != nullptr) destroy(&board);
+}
+
+void TScoreboardExchangeThread::Impl::AttemptConnection() {
+  std::uint32_t ipv4 = 0;
+  std::uint16_t port = 0;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    if (connected != 0) return;
+    if (feedSocket.IsOpen()) feedSocket.Close();
+    if (!feedAddressSet) return;  // nothing to connect to until the window says where
+    ipv4 = feedIpv4;
+    port = feedPort;
+    generation = addressGeneration;
+  }
+  // The connect runs without the lock, so the window can change the address
+  // while it is pending.
+  platform::TcpSocket socket;
+  if (!socket.Open()) return;
+  if (!socket.Connect(ipv4, port, kConnectTimeout)) return;
+  if (!socket.SetNonBlocking(true)) return;
+  socket.SetKeepAlive(kKeepAliveIdle, kKeepAliveInterval, kKeepAliveCount);
+  std::lock_guard<std::mutex> guard(connectionLock);
+  // An address set meanwhile wins: this socket leads to the old feed.
+  if (generation != addressGeneration || terminated.load()) return;
+  feedSocket = std::move(socket);
+  connected = 1;
+}
+
+void TScoreboardExchangeThread::Impl::ReceiveOnce() {
+  std::size_t received = 0;
+  platform::ReceiveStatus status;
+  {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    if (!feedSocket.IsOpen()) return;  // no connection: the receive would fail at once
+    status = feedSocket.Receive(receiveBuffer.get(), kFeedBufferSize, received);
+    if (status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error) {
+      feedSocket.Close();
+      connected = 0;
+    }
+  }
+  if (status != platform::ReceiveStatus::Data || received == 0) return;
+
+  std::int32_t fullRefresh = 0;
+  lineAssembler.Feed(receiveBuffer.get(), received,
+                     [&](std::string_view line) { ProcessLine(line, fullRefresh); });
+  EndOfData(fullRefresh);
+}
+
+void TScoreboardExchangeThread::Impl::LogLastLine(void* self) {
+  auto& d = *static_cast<Impl*>(self);
+  if (d.options.feedLog) d.options.feedLog(d.lastLine);
+}
+
+void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::int32_t& fullRefresh) {
+  // The line is a C string to the parser and the log: a NUL inside ends it.
+  const char* text = line.data();
+  const std::string_view cline(text, std::strlen(text));
+  platform::AnsiToUtf16(cline, lastLine);
+  platform::Synchronize(windowHandle, &Impl::LogLastLine, this);
+
+  const TProcessResult* record = ProcessFeedLine(text);
+  if (record == nullptr) return;
+  bool releasesStartLight = false;
+  switch (record->kind) {
+    case rkInit:
+    case rkRun:
+      Post(enTableCleared);
+      tableDirty.store(1);
+      fullRefresh = 1;
+      break;
+    case rkRace:
+      SortCompetitors(scoreboardMode.load());
+      if (scoreboardMode.load() != smPractice) tableDirty.store(1);
+      releasesStartLight = true;
+      break;
+    case rkBestLap:
+      SortCompetitors(scoreboardMode.load());
+      releasesStartLight = true;
+      break;
+    case rkPassing:
+      SortCompetitors(scoreboardMode.load());
+      tableDirty.store(1);
+      releasesStartLight = true;
+      break;
+    case rkHeartbeat:
+      lastFlag = record->flag;
+      if (lastFlag != fsNone) {
+        std::lock_guard<std::mutex> guard(boardLock);
+        if (ScoreboardController* board = controller.load()) board->SetRaceTime(record->raceTime);
+      }
+      break;
+    default:
+      break;
+  }
+  if (releasesStartLight) {
+    if (startLightShown.exchange(0) == 1) fullRefresh = 1;
+  }
+}
+
+void TScoreboardExchangeThread::Impl::EndOfData(std::int32_t fullRefresh) {
+  if (lastFlag == fsNone || tableDirty.load() != 1 || startLightShown.load() != 0 || finishLightShown.load() != 0)
+    return;
+  {
+    std::lock_guard<std::mutex> guard(boardLock);
+    SendTableToScoreboard(fullRefresh);
+  }
+  tableDirty.store(0);
+  Post(enTableSent);
+}
+
+void TScoreboardExchangeThread::Impl::ResetRowRecord() {
+  rowRecord.totalTime = rowRecord.lastLapTime = rowRecord.bestLapTime = 0;
+  rowRecord.regNumber = 0;
+  rowRecord.number = rowRecord.racePosition = rowRecord.bestLapPosition = 0;
+  rowRecord.laps = rowRecord.bestLapNumber = rowRecord.raceGap = rowRecord.bestLapGap = 0;
+  rowRecord.name.clear();
+}
+
+void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRefresh) {
+  ScoreboardController* board = controller.load();
+  if (finishLightShown.load() == 1 || board == nullptr) return;
+  const std::int32_t mode = scoreboardMode.load();
+  board->ClearBoard(0);
+  for (std::int32_t i = 0; i < GetCompetitorCount(); ++i) {
+    // A position nobody holds is an empty row, never a copy of the row before.
+    if (!CopyCompetitor(i, mode, rowRecord)) ResetRowRecord();
+    board->SetRow(mode, i + 1, rowRecord.number, rowRecord.bestLapTime, rowRecord.lastLapTime, rowRecord.laps,
+                  rowRecord.totalTime, rowRecord.raceGap, rowRecord.bestLapGap,
+                  rowRecord.name.empty() ? nullptr : rowRecord.name.c_str());
+  }
+  board->Show(fullRefresh, mode);
+}
+
+void TScoreboardExchangeThread::Impl::RefreshLocked(std::int32_t testPattern) {
+  startLightShown.store(0);
+  finishLightShown.store(0);
+  if (testPattern != 1) {
+    SendTableToScoreboard(1);
+    return;
+  }
+  ScoreboardController* board = controller.load();
+  if (board == nullptr) return;
+  const std::int32_t mode = scoreboardMode.load();
+  board->ClearBoard(0);
+  for (std::int32_t n = 0; n < 8; ++n) {
+    std::u16string name = u"Имя_1";
+    name += static_cast<char16_t>(u'1' + n);
+    board->SetRow(mode, n + 1, n + 22, 59999 + 1000 * n, 62333 + 1000 * n, n + 7, 0, 0, 10 * n, name.c_str());
+  }
+  board->Show(1, mode);
+}
+
+void TScoreboardExchangeThread::SetFeedAddress(std::uint32_t ipv4NetworkOrder, std::int32_t port) {
+  Impl& d = *impl_;
+  std::lock_guard<std::mutex> guard(d.connectionLock);
+  d.feedIpv4 = ipv4NetworkOrder;
+  d.feedPort = static_cast<std::uint16_t>(port);
+  d.feedAddressSet = true;
+  ++d.addressGeneration;  // an attempt in flight now leads nowhere
+  if (d.connected == 1) {
+    d.connected = 0;
+    d.feedSocket.ShutdownBoth();
+    d.feedSocket.Close();
+  }
+}
+
+void TScoreboardExchangeThread::SetScoreboardMode(std::int32_t mode) {
+  Impl& d = *impl_;
+  d.scoreboardMode.store(mode);
+  SortCompetitors(mode);
+  std::lock_guard<std::mutex> guard(d.boardLock);
+  d.RefreshLocked(0);
+}
+
+void TScoreboardExchangeThread::RefreshScoreboard(std::int32_t testPattern) {
+  std::lock_guard<std::mutex> guard(impl_->boardLock);
+  impl_->RefreshLocked(testPattern);
+}
+
+void TScoreboardExchangeThread::ClearScoreboard() {
+  Impl& d = *impl_;
+  std::lock_guard<std::mutex> guard(d.boardLock);
+  if (ScoreboardController* board = d.controller.load()) board->ClearBoard(1);
+  d.startLightShown.store(0);
+  d.finishLightShown.store(0);
+}
+
+void TScoreboardExchangeThread::SetTrafficLight(std::int32_t light) {
+  Impl& d = *impl_;
+  if (light != 1 && light != 2) return;
+  std::lock_guard<std::mutex> guard(d.boardLock);
+  ScoreboardController* board = d.controller.load();
+  if (light == 1) {
+    d.startLightShown.store(1);
+    d.finishLightShown.store(0);
+    if (board != nullptr) board->StartLight();
+  } else {
+    d.startLightShown.store(0);
+    d.finishLightShown.store(1);
+    if (board != nullptr) board->FinishLight();
+  }
+}
+
+void TScoreboardExchangeThread::SetBrightness(std::int32_t level) {
+  std::lock_guard<std::mutex> guard(impl_->boardLock);
+  if (ScoreboardController* board = impl_->controller.load()) board->SetBrightness(level);
+}
+
+void TScoreboardExchangeThread::SendPicture(const std::uint8_t* bits, std::int32_t width, std::int32_t height,
+                                            std::int32_t reserved1, std::int32_t reserved2) {
+  std::lock_guard<std::mutex> guard(impl_->boardLock);
+  if (ScoreboardController* board = impl_->controller.load())
+    board->ShowPicture(bits, width, height, reserved1, reserved2);
+}
+
+void TScoreboardExchangeThread::OpenScoreboardPort(const std::string& portName) {
+  std::lock_guard<std::mutex> guard(impl_->boardLock);
+  if (ScoreboardController* board = impl_->controller.load()) board->OpenPort(1, portName.c_str(), 115200);
+}
+
+std::int32_t TScoreboardExchangeThread::GetListRowCount() { return GetRowCount(impl_->scoreboardMode.load()); }
+
+std::u16string TScoreboardExchangeThread::GetResultCellText(std::int32_t row, std::int32_t column) {
+  return GetCellText(row, column, impl_->scoreboardMode.load());
+}
