@@ -53,6 +53,9 @@ class TcpSocket {
   void ShutdownBoth();
   void Close();
 
+  // The OS socket (fd or SOCKET), -1 when closed; for option checks in tests.
+  std::intptr_t NativeHandle() const { return handle_; }
+
  private:
   std::intptr_t handle_ = -1;
 };
