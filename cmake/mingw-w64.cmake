@@ -19,7 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
+# Tests run through wine-run.sh, which creates the wine prefix quietly on
+# first use (CI machines: root, no display, nothing may wait for input).
 find_program(BRELVO_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(BRELVO_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${BRELVO_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${BRELVO_WINE}")
 endif()

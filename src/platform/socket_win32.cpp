@@ -1,0 +1,159 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
+
+#include <climits>
+
+#include "platform/socket.h"
+
+namespace platform {
+namespace {
+
+SOCKET Sock(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
+
+bool SetSocketNonBlocking(SOCKET s, bool on) {
+  u_long mode = on ? 1 : 0;
+  return ioctlsocket(s, FIONBIO, &mode) == 0;
+}
+
+// Winsock has no EINTR in practice, but a blocking call cancelled by
+// WSACancelBlockingCall reports WSAEINTR; retry it like EINTR elsewhere.
+template <typename Call>
+int RetryOnInterrupt(Call call) {
+  for (;;) {
+    const int result = call();
+    if (result != SOCKET_ERROR || WSAGetLastError() != WSAEINTR) return result;
+  }
+}
+
+}  // namespace
+
+SocketLibrary::SocketLibrary() {
+  WSADATA data;
+  started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+SocketLibrary::~SocketLibrary() {
+  if (started_) WSACleanup();
+}
+
+TcpSocket::~TcpSocket() { Close(); }
+
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+bool TcpSocket::Open() {
+  Close();
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return false;
+  // Not inherited by child processes.
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  handle_ = static_cast<std::intptr_t>(s);
+  return true;
+}
+
+bool TcpSocket::IsOpen() const { return handle_ != -1; }
+
+bool TcpSocket::Connect(std::uint32_t ipv4NetworkOrder, std::uint16_t port, std::chrono::milliseconds timeout) {
+  if (!IsOpen()) return false;
+  const SOCKET s = Sock(handle_);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = ipv4NetworkOrder;
+
+  if (!SetSocketNonBlocking(s, true)) return false;
+  bool connected = false;
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    connected = true;
+  } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() < 0) break;
+      fd_set writable;
+      fd_set failed;
+      FD_ZERO(&writable);
+      FD_ZERO(&failed);
+      FD_SET(s, &writable);
+      FD_SET(s, &failed);
+      timeval wait{};
+      wait.tv_sec = static_cast<long>(left.count() / 1000);
+      wait.tv_usec = static_cast<long>((left.count() % 1000) * 1000);
+      const int ready = ::select(0, nullptr, &writable, &failed, &wait);
+      if (ready == SOCKET_ERROR && WSAGetLastError() == WSAEINTR) continue;
+      if (ready <= 0) break;
+      int error = 0;
+      int length = sizeof error;
+      connected = FD_ISSET(s, &writable) &&
+                  ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 && error == 0;
+      break;
+    }
+  }
+  if (!SetSocketNonBlocking(s, false)) return false;
+  return connected;
+}
+
+bool TcpSocket::SetNonBlocking(bool on) { return IsOpen() && SetSocketNonBlocking(Sock(handle_), on); }
+
+bool TcpSocket::SetKeepAlive(std::chrono::seconds idle, std::chrono::seconds interval, int count) {
+  if (!IsOpen()) return false;
+  const SOCKET s = Sock(handle_);
+  const BOOL on = TRUE;
+  bool ok = ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+  // Idle time and interval in milliseconds, on every Windows since 2000.
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = static_cast<ULONG>((idle.count() < 1 ? 1 : idle.count()) * 1000);
+  values.keepaliveinterval = static_cast<ULONG>((interval.count() < 1 ? 1 : interval.count()) * 1000);
+  DWORD returned = 0;
+  ok = WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0 && ok;
+#if defined(TCP_KEEPCNT)
+  // The probe count is settable from Windows 10 1703 on; older systems keep
+  // their fixed ten probes, which only lengthens the time to notice a loss.
+  const DWORD probes = static_cast<DWORD>(count < 1 ? 1 : count);
+  ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes), sizeof probes);
+#else
+  (void)count;
+#endif
+  return ok;
+}
+
+ReceiveStatus TcpSocket::Receive(void* buffer, std::size_t size, std::size_t& received) {
+  received = 0;
+  if (!IsOpen()) return ReceiveStatus::Error;
+  const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+  const int n = RetryOnInterrupt([&] { return ::recv(Sock(handle_), static_cast<char*>(buffer), chunk, 0); });
+  if (n > 0) {
+    received = static_cast<std::size_t>(n);
+    return ReceiveStatus::Data;
+  }
+  if (n == 0) return size == 0 ? ReceiveStatus::Data : ReceiveStatus::Closed;
+  if (WSAGetLastError() == WSAEWOULDBLOCK) return ReceiveStatus::WouldBlock;
+  return ReceiveStatus::Error;
+}
+
+void TcpSocket::ShutdownBoth() {
+  if (IsOpen()) ::shutdown(Sock(handle_), SD_BOTH);
+}
+
+void TcpSocket::Close() {
+  if (!IsOpen()) return;
+  ::closesocket(Sock(handle_));
+  handle_ = -1;
+}
+
+std::uint32_t InetAddr(const char* text) {
+  if (text == nullptr) return 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(::inet_addr(text));
+}
+
+}  // namespace platform
