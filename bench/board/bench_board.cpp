@@ -1,0 +1,135 @@
+// The board line's budget: bytes on the wire for a table push of 30 rows
+// (compact push against one frame per operation), and encode/decode speed.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "boardprotocol.h"
+
+namespace bp = boardprotocol;
+
+namespace {
+
+const char* const kNames[] = {"Смирнов Алексей", "Иванов Дмитрий", "Кузнецов Сергей", "Попов Андрей",
+                              "Васильев Игорь",  "Петров Михаил",  "Соколов Никита",  "Михайлов Артём",
+                              "Новиков Роман",   "Фёдоров Денис",  "Морозов Павел",   "Волков Илья",
+                              "Алексеев Егор",   "Лебедев Максим", "Семёнов Кирилл",  "Егоров Антон"};
+
+std::vector<bp::TRowData> RaceTable(int count) {
+  std::vector<bp::TRowData> rows;
+  std::mt19937 rng(7);
+  std::int32_t total = 12 * 42000;
+  for (int i = 0; i < count; ++i) {
+    bp::TRowData r;
+    r.mode = 1;
+    r.row = i + 1;
+    r.number = 3 + (i * 7) % 40;
+    r.bestLapTime = 41000 + static_cast<std::int32_t>(rng() % 4000);
+    r.lastLapTime = r.bestLapTime + static_cast<std::int32_t>(rng() % 2500);
+    r.laps = i < count - 4 ? 12 : 11;
+    total += static_cast<std::int32_t>(rng() % 3000);
+    r.totalTime = total;
+    r.raceGap = i == 0 ? 0 : (r.laps == 12 ? total - 12 * 42000 : -1);
+    r.bestLapGap = static_cast<std::int32_t>(rng() % 3000);
+    r.name = kNames[i % 16];
+    rows.push_back(r);
+  }
+  return rows;
+}
+
+std::vector<std::uint8_t> PushBytes(const std::vector<bp::TRowData>& rows) {
+  std::vector<std::uint8_t> wire;
+  std::uint8_t seq = 0;
+  bp::AppendTablePush(wire, rows, 0, 1, seq);
+  return wire;
+}
+
+std::vector<std::uint8_t> PerOperationBytes(const std::vector<bp::TRowData>& rows) {
+  std::vector<std::uint8_t> wire;
+  std::uint8_t seq = 0;
+  bp::AppendMessage(wire, bp::TClearBoardMsg{0}, seq++);
+  for (const auto& r : rows) bp::AppendMessage(wire, bp::TSetRowMsg{r}, seq++);
+  bp::AppendMessage(wire, bp::TShowMsg{0, 1}, seq++);
+  return wire;
+}
+
+void BM_EncodeTablePush30(benchmark::State& state) {
+  const auto rows = RaceTable(30);
+  std::vector<std::uint8_t> wire;
+  for (auto _ : state) {
+    wire.clear();
+    std::uint8_t seq = 0;
+    bp::AppendTablePush(wire, rows, 0, 1, seq);
+    benchmark::DoNotOptimize(wire.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
+  state.counters["wire_bytes"] = static_cast<double>(wire.size());
+}
+BENCHMARK(BM_EncodeTablePush30);
+
+void BM_DecodeTablePush30(benchmark::State& state) {
+  const auto wire = PushBytes(RaceTable(30));
+  bp::TFrameDecoder decoder;
+  for (auto _ : state) {
+    decoder.Feed(wire);
+    auto frame = decoder.Next();
+    auto message = bp::DecodePayload(*frame);
+    benchmark::DoNotOptimize(message);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * wire.size()));
+}
+BENCHMARK(BM_DecodeTablePush30);
+
+// Resynchronising through noise: decoder throughput when a third of the line is garbage.
+void BM_DecodeThroughNoise(benchmark::State& state) {
+  auto wire = PushBytes(RaceTable(30));
+  std::mt19937 rng(1);
+  std::vector<std::uint8_t> line;
+  for (int i = 0; i < 20; ++i) {
+    for (int k = 0; k < 600; ++k) line.push_back(static_cast<std::uint8_t>(rng()));
+    line.insert(line.end(), wire.begin(), wire.end());
+  }
+  bp::TFrameDecoder decoder;
+  std::size_t frames = 0;
+  for (auto _ : state) {
+    decoder.Feed(line);
+    while (auto f = decoder.Next()) ++frames;
+  }
+  benchmark::DoNotOptimize(frames);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+}
+BENCHMARK(BM_DecodeThroughNoise);
+
+void BM_EncodeFullPicture(benchmark::State& state) {
+  std::vector<std::uint8_t> bits(bp::kMaxPictureBytes, 0);
+  for (std::size_t i = 0; i < bits.size(); i += 61) bits[i] = 0xF0;
+  std::vector<std::uint8_t> wire;
+  for (auto _ : state) {
+    wire.clear();
+    std::uint8_t seq = 0;
+    bp::AppendPicture(wire, bits.data(), 8192, 1024, 0, 0, 1, seq);
+    benchmark::DoNotOptimize(wire.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bits.size()));
+  state.counters["wire_bytes"] = static_cast<double>(wire.size());
+}
+BENCHMARK(BM_EncodeFullPicture);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto rows = RaceTable(30);
+  const auto push = PushBytes(rows);
+  const auto single = PerOperationBytes(rows);
+  std::printf("30-row table push: %zu bytes in one frame (%.1f ms at 115200 8N1); "
+              "as %zu single-operation frames: %zu bytes\n",
+              push.size(), static_cast<double>(push.size()) * 10.0 / 115.2, rows.size() + 2, single.size());
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
