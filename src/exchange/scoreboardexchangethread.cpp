@@ -43,6 +43,12 @@ struct TScoreboardExchangeThread::Impl {
   // Thread body and its steps.
   void Execute();
   void AttemptConnection();
+  // Until the window names the feed there is nothing to try, and the first
+  // attempt comes as soon as it does.
+  bool HasFeedAddress() {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    return feedAddressSet;
+  }
   void ReceiveOnce();
   void ProcessLine(std::string_view line, std::int32_t& fullRefresh);
   void EndOfData(std::int32_t fullRefresh);
@@ -128,7 +134,7 @@ void TScoreboardExchangeThread::Impl::Execute() {
     std::int64_t lastAttempt = 0;
     while (!terminated.load()) {
       const std::int64_t now = clock.NowSeconds();
-      if (now - lastAttempt > kAttemptSpacingSeconds) {
+      if (now - lastAttempt > kAttemptSpacingSeconds && HasFeedAddress()) {
         lastAttempt = now;
         AttemptConnection();
       }

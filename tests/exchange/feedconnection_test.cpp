@@ -1,0 +1,247 @@
+// The feed side: connection attempts, reconnection and line assembly over
+// a real loopback TCP connection.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "exchangefixture.h"
+
+namespace exchangetest {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FeedConnectionTest : public ExchangeFixture {};
+
+TEST_F(FeedConnectionTest, LineSplitOverSeveralReceivesIsAssembledWhole) {
+  Start();
+  const std::string line = Competitor(41, 5, "Split");
+  for (std::size_t i = 0; i < line.size(); i += 7) {
+    ASSERT_TRUE(server.Send(line.substr(i, 7)));
+    std::this_thread::sleep_for(15ms);
+  }
+  Sync();
+  auto lines = log.Lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3], U16(line));
+}
+
+TEST_F(FeedConnectionTest, OneBytePerReceive) {
+  Start();
+  const std::string line = "$I\r\n";
+  const int before = Notifies(enTableCleared);
+  for (char c : line) {
+    ASSERT_TRUE(server.Send(std::string(1, c)));
+    std::this_thread::sleep_for(10ms);
+  }
+  Sync();
+  EXPECT_EQ(Notifies(enTableCleared), before + 1);
+}
+
+TEST_F(FeedConnectionTest, SeveralLinesOfOneReceiveAreHandedOnInOrderBeforeThePush) {
+  Start();
+  const std::string lines = "$I\r\n" + Green() + Passing(1) + Competitor(1, 7, "Ann");
+  board.Reset();
+  Feed(lines);
+  auto logged = log.Lines();
+  ASSERT_GE(logged.size(), 6u);
+  EXPECT_EQ(logged[logged.size() - 6], u"$I\r\n");
+  EXPECT_EQ(logged[logged.size() - 5], U16(Green()));
+  EXPECT_EQ(logged[logged.size() - 4], U16(Passing(1)));
+  EXPECT_EQ(logged[logged.size() - 3], U16(Competitor(1, 7, "Ann")));
+  // One push at the end of the receive, with everything the lines did.
+  auto shows = CallsOf(foShow);
+  ASSERT_EQ(shows.size(), 1u);
+  auto rows = CallsOf(foSetRow);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(std::u16string(rows[0].name), u"Ann");
+}
+
+TEST_F(FeedConnectionTest, BytesBeforeTheFirstDollarReachTheLogButNotTheParser) {
+  Start();
+  Feed("hello\r\n$I\r\n");
+  auto lines = log.Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], u"hello\r\n");
+  EXPECT_EQ(lines[1], u"$I\r\n");
+}
+
+TEST_F(FeedConnectionTest, BytesBetweenALineFeedAndTheNextDollarAreDropped) {
+  Start();
+  const int before = Notifies(enTableCleared);
+  Feed("$I\r\n\n  stray\n\n$B\r\n");
+  auto lines = log.Lines();
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[lines.size() - 4], u"$I\r\n");
+  EXPECT_EQ(lines[lines.size() - 3], u"$B\r\n");
+  EXPECT_EQ(Notifies(enTableCleared), before + 2) << "no line is handed on twice";
+}
+
+TEST_F(FeedConnectionTest, PeerCloseThenReconnectContinuesTheLine) {
+  Start();
+  const std::string line = Competitor(77, 12, "Across");
+  ASSERT_TRUE(server.Send(line.substr(0, 10)));
+  std::this_thread::sleep_for(50ms);
+  server.CloseClient();
+  std::this_thread::sleep_for(100ms);  // the thread notices the close
+  clock.Advance(6);
+  ASSERT_TRUE(server.Accept(5s)) << "no new connection within the next attempt";
+  Feed(line.substr(10));
+  auto lines = log.Lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3], U16(line));
+}
+
+TEST_F(FeedConnectionTest, AttemptsComeMoreThanFiveSecondsApart) {
+  Start();  // the first attempt came at once
+  server.CloseClient();
+  EXPECT_FALSE(server.Accept(300ms)) << "no attempt before five seconds have passed";
+  clock.Advance(5);
+  EXPECT_FALSE(server.Accept(300ms)) << "five seconds are not enough";
+  clock.Advance(1);
+  EXPECT_TRUE(server.Accept(5s));
+}
+
+TEST_F(FeedConnectionTest, SetFeedAddressWithTheSameAddressReconnects) {
+  Start();
+  Feed("$I\r\n");
+  thread->SetFeedAddress(LoopbackAddress(), server.Port());
+  EXPECT_TRUE(server.ClientClosed(2s)) << "the connection was not dropped";
+  clock.Advance(6);
+  ASSERT_TRUE(server.Accept(5s));
+  Feed("$B\r\n");
+  auto lines = log.Lines();
+  EXPECT_EQ(lines[lines.size() - 3], u"$B\r\n");
+}
+
+TEST_F(FeedConnectionTest, SetFeedAddressNeverWaitsForAPendingAttempt) {
+  // A port whose accept queue is full: the thread's connect hangs in SYN
+  // retries until its own timeout.
+  LoopbackServer stuck(0);
+  std::vector<std::intptr_t> fillers;
+  for (int i = 0; i < 3; ++i) fillers.push_back(ConnectNonBlocking(stuck.Port()));
+  std::this_thread::sleep_for(100ms);
+
+  TScoreboardExchangeThread::Options options;
+  options.libraryName = FakeBoard::kLibraryName;
+  options.clock = &clock;
+  options.feedLog = log.Sink();
+  thread = std::make_unique<TScoreboardExchangeThread>(window.Handle(), options);
+  thread->SetFeedAddress(LoopbackAddress(), stuck.Port());
+  std::this_thread::sleep_for(300ms);  // the attempt is now under way
+
+  const auto begin = std::chrono::steady_clock::now();
+  thread->SetFeedAddress(LoopbackAddress(), server.Port());
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+  std::printf("SetFeedAddress during a pending attempt took %lld ms\n", static_cast<long long>(took.count()));
+  EXPECT_LT(took.count(), 1000) << "SetFeedAddress waited for the connect";
+
+  clock.Advance(6);
+  ASSERT_TRUE(server.Accept(10s)) << "the new address was not used at the next attempt";
+  Feed("$I\r\n");
+  EXPECT_EQ(log.Lines()[0], u"$I\r\n");
+  for (auto s : fillers) CloseRawSocket(s);
+}
+
+TEST_F(FeedConnectionTest, NoListenerThenANewAddressConnects) {
+  std::uint16_t deadPort;
+  {
+    LoopbackServer gone;
+    deadPort = gone.Port();
+  }
+  TScoreboardExchangeThread::Options options;
+  options.libraryName = FakeBoard::kLibraryName;
+  options.clock = &clock;
+  options.feedLog = log.Sink();
+  thread = std::make_unique<TScoreboardExchangeThread>(window.Handle(), options);
+  thread->SetFeedAddress(LoopbackAddress(), deadPort);
+  for (int i = 0; i < 3; ++i) {  // refused attempts are silent
+    clock.Advance(6);
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_FALSE(thread->Terminated());
+  thread->SetFeedAddress(LoopbackAddress(), server.Port());
+  clock.Advance(6);
+  ASSERT_TRUE(server.Accept(5s));
+  Feed("$I\r\n");
+  EXPECT_EQ(log.Lines()[0], u"$I\r\n");
+}
+
+TEST_F(FeedConnectionTest, ResetInTheMiddleOfALineThenTheNextLineIsProcessed) {
+  Start();
+  const int before = Notifies(enTableCleared);
+  ASSERT_TRUE(server.Send("$A,\"5\",\"9"));
+  std::this_thread::sleep_for(50ms);
+  server.CloseClient(/*reset=*/true);
+  std::this_thread::sleep_for(100ms);
+  clock.Advance(6);
+  ASSERT_TRUE(server.Accept(5s));
+  Feed("$I\r\n");
+  EXPECT_EQ(Notifies(enTableCleared), before + 1);
+}
+
+TEST_F(FeedConnectionTest, OverlongLineKeepsItsFirstBytesAndTheNextLineWorks) {
+  Start();
+  const int before = Notifies(enTableCleared);
+  std::string huge = "$";
+  huge.append(2 * kFeedBufferSize, 'x');
+  ASSERT_TRUE(server.Send(huge));
+  Feed("\n$I\r\n");
+  auto lines = log.Lines();
+  ASSERT_GE(lines.size(), 4u);
+  const std::u16string& cut = lines[lines.size() - 4];
+  EXPECT_EQ(cut.size(), kFeedBufferSize - 1);
+  EXPECT_EQ(cut[0], u'$');
+  EXPECT_EQ(cut.back(), u'x');
+  EXPECT_EQ(lines[lines.size() - 3], u"$I\r\n");
+  EXPECT_EQ(Notifies(enTableCleared), before + 1);
+}
+
+TEST_F(FeedConnectionTest, BinaryGarbageAndNulBytesDoNotStopTheThread) {
+  Start();
+  std::mt19937 random(1234);
+  std::string garbage;
+  for (int i = 0; i < 200000; ++i) garbage.push_back(static_cast<char>(random() & 0xFF));
+  garbage += std::string("$G\0\0,1,\n", 8);
+  Feed(garbage);  // random bytes hold the odd "$B" or "$I" too
+  const int before = Notifies(enTableCleared);
+  Feed("\n$I\r\n");
+  EXPECT_EQ(Notifies(enTableCleared), before + 1);
+  auto lines = log.Lines();
+  for (const auto& l : lines) EXPECT_LT(l.size(), kFeedBufferSize);
+}
+
+#ifdef __linux__
+// The kernel's view of the thread's socket: its keep-alive timer runs and
+// fires within seconds, not after the two-hour default.
+TEST_F(FeedConnectionTest, FeedSocketProbesAnIdlePeer) {
+  Start();
+  const std::uint16_t local = server.PeerPort();
+  std::this_thread::sleep_for(200ms);
+  std::ifstream tcp("/proc/net/tcp");
+  ASSERT_TRUE(tcp) << "no /proc/net/tcp";
+  std::string line;
+  bool found = false;
+  std::getline(tcp, line);  // header
+  while (std::getline(tcp, line)) {
+    std::istringstream fields(line);
+    std::string sl, localAddress, remoteAddress, state, queues, timer;
+    fields >> sl >> localAddress >> remoteAddress >> state >> queues >> timer;
+    const auto colon = localAddress.find(':');
+    if (std::stoul(localAddress.substr(colon + 1), nullptr, 16) != local) continue;
+    found = true;
+    const auto timerColon = timer.find(':');
+    EXPECT_EQ(timer.substr(0, timerColon), "02") << "keep-alive timer not running: " << line;
+    const unsigned long ticks = std::stoul(timer.substr(timerColon + 1), nullptr, 16);
+    EXPECT_LE(ticks, 6ul * 100ul) << "first probe later than the idle time";
+  }
+  EXPECT_TRUE(found) << "socket to port " << local << " not listed";
+}
+#endif
+
+}  // namespace
+}  // namespace exchangetest
