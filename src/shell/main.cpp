@@ -1,0 +1,56 @@
+// Brelvo Proxy: one copy per machine, one window, ended only from the tray.
+#include <QApplication>
+#include <QMessageBox>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+#include "platform/singleinstance.h"
+#include "shell/fMainForm.h"
+
+namespace {
+
+void ShowException(const QString& text) { QMessageBox::critical(nullptr, QStringLiteral("Brelvo Proxy"), text); }
+
+// Errors inside event handlers are shown and the program goes on, as the
+// operators are used to; Qt itself does not let exceptions cross its loop.
+class TBrelvoApplication : public QApplication {
+ public:
+  using QApplication::QApplication;
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+      ShowException(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+      ShowException(QString());
+    }
+    return false;
+  }
+};
+
+TmainForm* mainForm = nullptr;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!platform::AcquireSingleInstanceLock()) return 0;
+  TBrelvoApplication application(argc, argv);
+  // Closing the window hides it; the tray's "Выход" ends the loop.
+  QApplication::setQuitOnLastWindowClosed(false);
+  try {
+    mainForm = new TmainForm();
+    mainForm->FormCreate();
+    mainForm->show();
+    QApplication::exec();
+    mainForm->FormDestroy();
+  } catch (const std::exception& e) {
+    ShowException(QString::fromLocal8Bit(e.what()));
+  } catch (...) {
+    ShowException(QString());
+  }
+  // The exchange thread and the controller's own threads run until the very
+  // end; leave without tearing down what they may still be using.
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
