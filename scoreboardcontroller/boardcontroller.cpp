@@ -58,12 +58,13 @@ class TBoardController final : public ScoreboardController {
     if (portName != nullptr) {
       if (auto n = platform::ParseComPortName(portName)) device = platform::ComPortDevicePath(*n);
     }
+    std::deque<TBoardOp> dropped;  // freed outside the lock
     {
       std::lock_guard<std::mutex> guard(lock_);
       portRequested_ = true;
       requestedDevice_ = device;
       requestedBaud_ = baudRate;
-      queue_.clear();  // nothing queued for the old port reaches the new one
+      dropped.swap(queue_);  // nothing queued for the old port reaches the new one
     }
     wake_.notify_all();
     return device ? 1 : 0;
@@ -116,8 +117,14 @@ class TBoardController final : public ScoreboardController {
   std::int32_t Push(TBoardOp&& op) {
     {
       std::lock_guard<std::mutex> guard(lock_);
-      if (queue_.size() >= kMaxQueuedOps) queue_.pop_front();
-      queue_.push_back(std::move(op));
+      if (queue_.size() >= kMaxQueuedOps) {
+        std::swap(op, queue_.front());  // the oldest is freed outside the lock
+        queue_.pop_front();
+        queue_.push_back(std::move(op));
+        op = TBoardOp{};
+      } else {
+        queue_.push_back(std::move(op));
+      }
     }
     wake_.notify_one();
     return 1;

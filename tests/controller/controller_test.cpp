@@ -1,0 +1,263 @@
+// The stand-in controller library, loaded by name as the proxy loads it,
+// against a pseudo-terminal standing in for the board's serial port.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+#include "boardprotocol.h"
+#include "exchange/scoreboardcontroller.h"
+#include "exchangetestsupport.h"
+#include "platform/comports.h"
+#include "platform/dynamiclibrary.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using exchangetest::TestWindow;
+using exchangetest::WaitUntil;
+namespace bp = boardprotocol;
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(library.Load("scoreboardcontroller.dll")) << "controller library not found beside the test";
+    create = library.GetSymbol<TCreateScoreboardController>(kCreateScoreboardControllerExport);
+    destroy = library.GetSymbol<TDeleteScoreboardController>(kDeleteScoreboardControllerExport);
+    ASSERT_NE(create, nullptr);
+    ASSERT_NE(destroy, nullptr);
+    ASSERT_EQ(create(&controller, window.Handle()), 1);
+    ASSERT_NE(controller, nullptr);
+  }
+  void TearDown() override {
+    if (controller != nullptr) Delete();
+  }
+  void Delete() {
+    // Deleting joins the board-link thread, which may be posting meanwhile.
+    std::atomic<bool> done{false};
+    std::thread deleter([&] {
+      destroy(&controller);
+      done = true;
+    });
+    WaitUntil(window, [&] { return done.load(); }, 10s);
+    deleter.join();
+    EXPECT_EQ(controller, nullptr);
+  }
+  int States(TScoreboardState state) { return window.Count(WM_SCOREBOARD_STATE, static_cast<std::uintptr_t>(state)); }
+
+  TestWindow window;
+  platform::DynamicLibrary library;
+  TCreateScoreboardController create = nullptr;
+  TDeleteScoreboardController destroy = nullptr;
+  ScoreboardController* controller = nullptr;
+};
+
+TEST_F(ControllerTest, PortsThatCannotBeOpenedReportDisconnected) {
+  controller->OpenPort(1, "COM250", 115200);  // no such device on any machine of ours
+  EXPECT_TRUE(WaitUntil(window, [&] { return States(bsDisconnected) == 1; }));
+  controller->OpenPort(1, "LPT1", 115200);
+  EXPECT_TRUE(WaitUntil(window, [&] { return States(bsDisconnected) == 2; }));
+  controller->OpenPort(1, nullptr, 115200);
+  EXPECT_TRUE(WaitUntil(window, [&] { return States(bsDisconnected) == 3; }));
+  // Operations without a port go nowhere and do not fail.
+  EXPECT_EQ(controller->ClearBoard(1), 1);
+  EXPECT_EQ(States(bsConnected), 0);
+}
+
+TEST_F(ControllerTest, CallsFromTwoThreadsAtOnceNeverBlockLong) {
+  std::atomic<bool> stop{false};
+  std::atomic<long long> slowest{0};
+  std::atomic<long long> calls{0};
+  std::atomic<long long> overOneMs{0};
+  auto hammer = [&](int base) {
+    const std::uint8_t picture[8 * 16] = {0xAA};
+    int i = 0;
+    while (!stop) {
+      const auto begin = std::chrono::steady_clock::now();
+      switch (i++ % 6) {
+        case 0: controller->ClearBoard(0); break;
+        case 1: controller->SetRow(1, base + i % 20, i, 60000, 61000, i % 40, 0, 0, 0, u"Имя"); break;
+        case 2: controller->Show(i & 1, 1); break;
+        case 3: controller->SetBrightness(1 + i % 16); break;
+        case 4: controller->ShowPicture(picture, 64, 16, 0, 0); break;
+        case 5:
+          if (i % 600 == 0) {
+            controller->OpenPort(1, "COM250", 115200);
+          } else {
+            controller->SetRaceTime(i);
+          }
+          break;
+      }
+      const long long us =
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
+      ++calls;
+      if (us > 1000) ++overOneMs;
+      long long seen = slowest.load();
+      while (us > seen && !slowest.compare_exchange_weak(seen, us)) {
+      }
+    }
+  };
+  std::thread a(hammer, 0);
+  std::thread b(hammer, 100);
+  WaitUntil(window, [] { return false; }, 400ms);
+  stop = true;
+  a.join();
+  b.join();
+  // A figure, not a check: on a loaded machine a preempted lock holder shows here.
+  std::printf("controller calls: %lld, over 1 ms: %lld, slowest: %lld us\n", calls.load(), overOneMs.load(),
+              slowest.load());
+  Delete();
+  EXPECT_GE(States(bsDisconnected), 1);
+}
+
+#ifndef _WIN32
+
+// A pseudo-terminal pair; the controller opens the slave through a COM link.
+class PtyControllerTest : public ControllerTest {
+ protected:
+  void SetUp() override {
+    ControllerTest::SetUp();
+    if (HasFatalFailure()) return;
+    master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    slavePath = ::ptsname(master);
+    // The controller resolves "COMn" through the same link folder as the proxy.
+    portNumber = 700 + static_cast<int>(::getpid() % 200);
+    std::filesystem::create_directories(platform::ComLinkFolder());
+    link = platform::ComLinkFolder() / ("COM" + std::to_string(portNumber));
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(slavePath, link);
+  }
+  void TearDown() override {
+    ControllerTest::TearDown();
+    if (master >= 0) ::close(master);
+    std::error_code ignored;
+    std::filesystem::remove(link, ignored);
+  }
+  std::string PortName() const { return "COM" + std::to_string(portNumber); }
+
+  // Reads frames from the master until `want` frames of other types than
+  // the board query have arrived, or the time is up.
+  std::vector<bp::TMessage> ReadMessages(std::size_t want, std::chrono::milliseconds timeout = 3000ms) {
+    std::vector<bp::TMessage> out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::uint8_t buffer[4096];
+    while (out.size() < want && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) continue;
+      decoder.Feed(buffer, static_cast<std::size_t>(n));
+      while (auto frame = decoder.Next()) {
+        auto message = bp::DecodePayload(*frame);
+        EXPECT_TRUE(message.has_value()) << "undecodable frame of type " << int(frame->type);
+        if (message && !std::holds_alternative<bp::TQueryMsg>(*message)) out.push_back(*message);
+      }
+    }
+    return out;
+  }
+  void WriteToController(const bp::TMessage& message) {
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(bp::AppendMessage(bytes, message, 1));
+    ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  int master = -1;
+  std::string slavePath;
+  int portNumber = 0;
+  std::filesystem::path link;
+  bp::TFrameDecoder decoder;
+};
+
+TEST_F(PtyControllerTest, OpensThePortRawAt115200AndSendsOperationsInOrder) {
+  controller->OpenPort(1, PortName().c_str(), 115200);
+  controller->ClearBoard(0);
+  controller->SetRow(1, 1, 22, 59999, 62333, 7, 0, 0, 0, u"Имя_11");
+  controller->SetRow(1, 2, 23, 0, 0, 0, 0, -2, 0, nullptr);
+  controller->Show(1, 1);
+  auto messages = ReadMessages(4);
+  ASSERT_EQ(messages.size(), 4u);
+  ASSERT_TRUE(std::holds_alternative<bp::TClearBoardMsg>(messages[0]));
+  EXPECT_EQ(std::get<bp::TClearBoardMsg>(messages[0]).immediate, 0);
+  ASSERT_TRUE(std::holds_alternative<bp::TSetRowMsg>(messages[1]));
+  const bp::TRowData& row = std::get<bp::TSetRowMsg>(messages[1]).row;
+  EXPECT_EQ(row.row, 1);
+  EXPECT_EQ(row.number, 22);
+  EXPECT_EQ(row.lastLapTime, 62333);
+  EXPECT_EQ(row.name, "Имя_11");
+  ASSERT_TRUE(std::holds_alternative<bp::TSetRowMsg>(messages[2]));
+  EXPECT_EQ(std::get<bp::TSetRowMsg>(messages[2]).row.raceGap, -2);
+  EXPECT_EQ(std::get<bp::TSetRowMsg>(messages[2]).row.name, "");
+  ASSERT_TRUE(std::holds_alternative<bp::TShowMsg>(messages[3]));
+  EXPECT_EQ(std::get<bp::TShowMsg>(messages[3]).fullRefresh, 1);
+
+  termios tio{};
+  ASSERT_EQ(::tcgetattr(master, &tio), 0);
+  EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB), 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO), 0u) << "the port is not raw";
+  EXPECT_EQ(States(bsDisconnected), 0);
+}
+
+TEST_F(PtyControllerTest, BoardAnswersBecomeConnectedAndAddress) {
+  controller->OpenPort(1, PortName().c_str(), 115200);
+  controller->SetBrightness(9);
+  ASSERT_EQ(ReadMessages(1).size(), 1u);  // the port is open
+  bp::THelloMsg hello;
+  hello.boardId = 42;
+  hello.address = 0x0100A8C0u;  // 192.168.0.1
+  WriteToController(hello);
+  ASSERT_TRUE(WaitUntil(window, [&] { return States(bsConnected) >= 1 && States(bsAddress) == 1; }));
+  for (const auto& m : window.Messages()) {
+    if (m.message != WM_SCOREBOARD_STATE) continue;
+    if (m.wParam == bsConnected) {
+      EXPECT_EQ(m.lParam, 42);
+    }
+    if (m.wParam == bsAddress) {
+      EXPECT_EQ(static_cast<std::uint32_t>(m.lParam), 0x0100A8C0u);
+    }
+  }
+  // Silence from the board is a lost link.
+  EXPECT_TRUE(WaitUntil(window, [&] { return States(bsDisconnected) == 1; }, 6000ms));
+}
+
+TEST_F(PtyControllerTest, APortThatGoesAwayReportsDisconnected) {
+  controller->OpenPort(1, PortName().c_str(), 115200);
+  controller->SetBrightness(3);
+  ASSERT_EQ(ReadMessages(1).size(), 1u);
+  ::close(master);  // the adapter is unplugged
+  master = -1;
+  for (int i = 0; i < 20 && States(bsDisconnected) == 0; ++i) {
+    controller->SetRaceTime(i);
+    WaitUntil(window, [] { return false; }, 50ms);
+  }
+  EXPECT_EQ(States(bsDisconnected), 1);
+}
+
+TEST_F(PtyControllerTest, AFileThatIsNotASerialDeviceIsRefused) {
+  const auto plain = std::filesystem::temp_directory_path() / ("brelvo-notatty-" + std::to_string(::getpid()));
+  { std::FILE* f = std::fopen(plain.string().c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(plain, link);
+  controller->OpenPort(1, PortName().c_str(), 115200);
+  EXPECT_TRUE(WaitUntil(window, [&] { return States(bsDisconnected) == 1; }));
+  std::filesystem::remove(plain);
+}
+
+#endif  // !_WIN32
+
+}  // namespace
