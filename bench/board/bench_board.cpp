@@ -1,11 +1,11 @@
 // The board line's budget: bytes on the wire for a table push of 30 rows
 // (compact push against one frame per operation), and encode/decode speed.
-#include <benchmark/benchmark.h>
-
 #include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "boardprotocol.h"
 
@@ -124,9 +124,10 @@ int main(int argc, char** argv) {
   const auto rows = RaceTable(30);
   const auto push = PushBytes(rows);
   const auto single = PerOperationBytes(rows);
-  std::printf("30-row table push: %zu bytes in one frame (%.1f ms at 115200 8N1); "
-              "as %zu single-operation frames: %zu bytes\n",
-              push.size(), static_cast<double>(push.size()) * 10.0 / 115.2, rows.size() + 2, single.size());
+  std::printf(
+      "30-row table push: %zu bytes in one frame (%.1f ms at 115200 8N1); "
+      "as %zu single-operation frames: %zu bytes\n",
+      push.size(), static_cast<double>(push.size()) * 10.0 / 115.2, rows.size() + 2, single.size());
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

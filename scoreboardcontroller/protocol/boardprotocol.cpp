@@ -197,8 +197,7 @@ TRowData DecodeRow(TReader& r) {
   return row;
 }
 
-constexpr std::uint8_t kKnownTableFlags =
-    TTablePushMsg::tpBegin | TTablePushMsg::tpEnd | TTablePushMsg::tpFullRefresh;
+constexpr std::uint8_t kKnownTableFlags = TTablePushMsg::tpBegin | TTablePushMsg::tpEnd | TTablePushMsg::tpFullRefresh;
 
 std::size_t PackedPictureSize(std::int64_t width, std::int64_t height) {
   return static_cast<std::size_t>((width + 7) / 8 * height);
@@ -330,9 +329,10 @@ std::string TruncateUtf8(std::string_view text, std::size_t maxBytes) {
 
 FrameType TypeOf(const TMessage& message) {
   static constexpr std::array<FrameType, std::variant_size_v<TMessage>> kTypes{
-      FrameType::ftClearBoard,   FrameType::ftShow,         FrameType::ftStartLight, FrameType::ftFinishLight,
-      FrameType::ftSetBrightness, FrameType::ftSetRaceTime, FrameType::ftSetRow,     FrameType::ftTablePush,
-      FrameType::ftPictureChunk, FrameType::ftQuery,        FrameType::ftHello,      FrameType::ftHeartbeat,
+      FrameType::ftClearBoard,  FrameType::ftShow,          FrameType::ftStartLight,
+      FrameType::ftFinishLight, FrameType::ftSetBrightness, FrameType::ftSetRaceTime,
+      FrameType::ftSetRow,      FrameType::ftTablePush,     FrameType::ftPictureChunk,
+      FrameType::ftQuery,       FrameType::ftHello,         FrameType::ftHeartbeat,
       FrameType::ftAck};
   return kTypes[message.index()];
 }
@@ -477,8 +477,7 @@ std::vector<std::uint8_t> PackBits(std::span<const std::uint8_t> data) {
     }
     // Literals until a run of two or more starts.
     std::size_t lit = 1;
-    while (i + lit < data.size() && lit < 128 &&
-           !(i + lit + 1 < data.size() && data[i + lit] == data[i + lit + 1])) {
+    while (i + lit < data.size() && lit < 128 && !(i + lit + 1 < data.size() && data[i + lit] == data[i + lit + 1])) {
       ++lit;
     }
     out.push_back(static_cast<std::uint8_t>(lit - 1));
@@ -514,7 +513,8 @@ std::optional<std::vector<std::uint8_t>> UnpackBits(std::span<const std::uint8_t
 bool AppendPicture(std::vector<std::uint8_t>& out, const std::uint8_t* bits, std::int32_t width, std::int32_t height,
                    std::int32_t reserved1, std::int32_t reserved2, std::uint8_t pictureId, std::uint8_t& seq) {
   if (bits == nullptr || !PictureDimensionsValid(width, height)) return false;
-  const std::vector<std::uint8_t> packed = PackBits(std::span<const std::uint8_t>(bits, PackedPictureSize(width, height)));
+  const std::vector<std::uint8_t> packed =
+      PackBits(std::span<const std::uint8_t>(bits, PackedPictureSize(width, height)));
   TPictureChunkMsg chunk;
   chunk.pictureId = pictureId;
   chunk.width = width;
@@ -598,8 +598,8 @@ std::optional<TMessage> DecodePayload(const TFrame& frame) {
       const auto rest = r.Rest();
       m.data.assign(rest.begin(), rest.end());
       if (!PictureDimensionsValid(m.width, m.height) || m.compressedSize == 0 ||
-          m.compressedSize > kMaxCompressedPicture ||
-          std::uint64_t{m.offset} + m.data.size() > m.compressedSize || m.data.empty()) {
+          m.compressedSize > kMaxCompressedPicture || std::uint64_t{m.offset} + m.data.size() > m.compressedSize ||
+          m.data.empty()) {
         return std::nullopt;
       }
       result = std::move(m);
@@ -690,8 +690,7 @@ std::optional<TFrame> TFrameDecoder::Next() {
     }
     if (avail < kHeaderSize + len + kTrailerSize) return std::nullopt;
     const std::uint16_t crc = Crc16(std::span<const std::uint8_t>(h + 2, kHeaderSize - 2 + len));
-    const std::uint16_t got =
-        static_cast<std::uint16_t>(h[kHeaderSize + len] | (h[kHeaderSize + len + 1] << 8));
+    const std::uint16_t got = static_cast<std::uint16_t>(h[kHeaderSize + len] | (h[kHeaderSize + len + 1] << 8));
     if (crc != got) {
       ++stats_.crcErrors;
       ++start_;

@@ -147,9 +147,9 @@ struct TAckMsg {
   bool operator==(const TAckMsg&) const = default;
 };
 
-using TMessage = std::variant<TClearBoardMsg, TShowMsg, TStartLightMsg, TFinishLightMsg, TSetBrightnessMsg,
-                              TSetRaceTimeMsg, TSetRowMsg, TTablePushMsg, TPictureChunkMsg, TQueryMsg, THelloMsg,
-                              THeartbeatMsg, TAckMsg>;
+using TMessage =
+    std::variant<TClearBoardMsg, TShowMsg, TStartLightMsg, TFinishLightMsg, TSetBrightnessMsg, TSetRaceTimeMsg,
+                 TSetRowMsg, TTablePushMsg, TPictureChunkMsg, TQueryMsg, THelloMsg, THeartbeatMsg, TAckMsg>;
 
 FrameType TypeOf(const TMessage& message);
 

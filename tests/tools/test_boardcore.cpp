@@ -1,6 +1,6 @@
-#include "boardcore.h"
-
 #include <gtest/gtest.h>
+
+#include "boardcore.h"
 
 namespace bp = boardprotocol;
 
@@ -98,8 +98,8 @@ TEST_F(VirtualBoard, HeartbeatReportsLinkCounters) {
 
 TEST_F(VirtualBoard, SingleOperationsBuildTheTableOnlyOnShow) {
   bool changed = true;
-  auto acks = Send({bp::TClearBoardMsg{0}, bp::TSetRowMsg{Row(1, 7, "Попов")}, bp::TSetRowMsg{Row(2, 12, "Иванов")}},
-                   &changed);
+  auto acks =
+      Send({bp::TClearBoardMsg{0}, bp::TSetRowMsg{Row(1, 7, "Попов")}, bp::TSetRowMsg{Row(2, 12, "Иванов")}}, &changed);
   EXPECT_FALSE(changed);
   EXPECT_EQ(board_.Content().display, board::dsBlank);
   ASSERT_EQ(acks.size(), 3u);

@@ -1,22 +1,21 @@
 // Drives a real brelvo-board process through its pseudo-terminal, as the
 // controller library would, and reads back what it reports to show.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <QByteArray>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <signal.h>
+#include <termios.h>
 #include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include "boardprotocol.h"
 
@@ -77,8 +76,10 @@ class BoardProcess : public ::testing::Test {
     std::size_t done = 0;
     while (done < bytes.size()) {
       const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) done += static_cast<std::size_t>(n);
-      else std::this_thread::sleep_for(5ms);
+      if (n > 0)
+        done += static_cast<std::size_t>(n);
+      else
+        std::this_thread::sleep_for(5ms);
     }
   }
 

@@ -1,8 +1,8 @@
-#include "boardprotocol.h"
+#include <random>
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include "boardprotocol.h"
 
 namespace bp = boardprotocol;
 
@@ -30,9 +30,9 @@ bp::TMessage RoundTrip(const bp::TMessage& message) {
 }
 
 const char* const kNames[] = {"Смирнов Алексей", "Иванов Дмитрий", "Кузнецов Сергей", "Попов Андрей",
-                              "Васильев Игорь", "Петров Михаил",  "Соколов Никита",  "Михайлов Артём",
-                              "Новиков Роман",  "Фёдоров Денис",  "Морозов Павел",   "Волков Илья",
-                              "Алексеев Егор",  "Лебедев Максим", "Семёнов Кирилл",  "Егоров Антон"};
+                              "Васильев Игорь",  "Петров Михаил",  "Соколов Никита",  "Михайлов Артём",
+                              "Новиков Роман",   "Фёдоров Денис",  "Морозов Павел",   "Волков Илья",
+                              "Алексеев Егор",   "Лебедев Максим", "Семёнов Кирилл",  "Егоров Антон"};
 
 // A realistic race table: leader first, cumulative times, a lapped tail.
 std::vector<bp::TRowData> RaceTable(int count) {
@@ -156,8 +156,8 @@ TEST(BoardProtocolTable, PushRoundTripsIncludingOddRowsAndModes) {
   std::vector<bp::TRowData> rows = RaceTable(12);
   rows[4] = rows[3];  // a repeated row, as a push sends for an unheld position
   rows[4].row = 5;
-  rows[7].mode = 0;   // the mode changed while the push was being collected
-  rows[9].row = 40;   // a gap in the numbering
+  rows[7].mode = 0;  // the mode changed while the push was being collected
+  rows[9].row = 40;  // a gap in the numbering
   rows[10].name.clear();
   std::vector<std::uint8_t> wire;
   std::uint8_t seq = 250;

@@ -105,8 +105,9 @@ TEST_F(FeedProcess, ReplayKeepsTheRecordingsPacing) {
   ASSERT_TRUE(dir.isValid());
   QFile file(dir.filePath(QStringLiteral("short.feed")));
   ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("\xEF\xBB\xBF##2026-01-01 10:00:00.000\n$F,1\r\n\n##2026-01-01 10:00:00.300\n$F,2\r\n"
-             "##2026-01-01 10:00:01.500\n$F,3\r\n$F,4\r\n");
+  file.write(
+      "\xEF\xBB\xBF##2026-01-01 10:00:00.000\n$F,1\r\n\n##2026-01-01 10:00:00.300\n$F,2\r\n"
+      "##2026-01-01 10:00:01.500\n$F,3\r\n$F,4\r\n");
   file.close();
   const quint16 port = Start({QStringLiteral("--replay"), file.fileName(), QStringLiteral("--wait-for-client")});
   ASSERT_NE(port, 0);

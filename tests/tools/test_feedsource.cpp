@@ -1,13 +1,12 @@
-#include "feedsource.h"
-
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
+#include "feedsource.h"
 #include "platform/textcodec.h"
 
 namespace {

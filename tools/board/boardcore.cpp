@@ -63,8 +63,7 @@ bool TVirtualBoard::Receive(const std::uint8_t* bytes, std::size_t count, std::v
       const bool known = frame->type >= 0x01 && frame->type <= 0x0A;
       ack.status = known ? bp::TAckMsg::akBadPayload : bp::TAckMsg::akUnknownType;
     } else if (!std::holds_alternative<bp::THelloMsg>(*message) &&
-               !std::holds_alternative<bp::THeartbeatMsg>(*message) &&
-               !std::holds_alternative<bp::TAckMsg>(*message)) {
+               !std::holds_alternative<bp::THeartbeatMsg>(*message) && !std::holds_alternative<bp::TAckMsg>(*message)) {
       changed = Apply(*message, reply) || changed;
     } else {
       continue;  // a board does not answer board messages (an echoing line, say)

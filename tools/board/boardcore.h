@@ -34,21 +34,21 @@ struct TLinkCounters {
 struct TBoardContent {
   TDisplay display = dsBlank;
   std::int32_t mode = 0;
-  std::int32_t fullRefresh = 0;          // of the last Show
+  std::int32_t fullRefresh = 0;               // of the last Show
   std::vector<boardprotocol::TRowData> rows;  // the table on display
   bool clockSet = false;
   std::int32_t clockSeconds = 0;
-  std::int32_t brightness = 16;          // as received
+  std::int32_t brightness = 16;  // as received
   std::int32_t pictureWidth = 0;
   std::int32_t pictureHeight = 0;
   std::vector<std::uint8_t> pictureBits;
-  std::uint32_t shows = 0;               // tables displayed so far
-  std::uint32_t changes = 0;             // every change of what is shown
+  std::uint32_t shows = 0;    // tables displayed so far
+  std::uint32_t changes = 0;  // every change of what is shown
 };
 
 // The board's own texts, in the results list's formats.
-std::string FormatLapTime(std::int32_t ms);  // " 5.123", "59.999", "1:00.000", "" for 0
-std::string FormatGap(std::int32_t gap);     // "+ 1.234", "2 кр", "" for 0
+std::string FormatLapTime(std::int32_t ms);     // " 5.123", "59.999", "1:00.000", "" for 0
+std::string FormatGap(std::int32_t gap);        // "+ 1.234", "2 кр", "" for 0
 std::string FormatClock(std::int32_t seconds);  // "h:mm:ss"; negative shows as 0:00:00
 // Brightness 1..16 as a share of full light (out-of-range levels are clamped).
 double BrightnessFactor(std::int32_t level);

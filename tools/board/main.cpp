@@ -7,10 +7,6 @@
 // (JSON after every received batch and heartbeat), --snapshot FILE.png (after
 // every change of what is shown, and on exit), --link-folder DIR (where COMn
 // links live; default the platform's), --heartbeat-ms N (default 1000).
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -23,7 +19,11 @@
 #include <QWidget>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <termios.h>
+#include <unistd.h>
+
 #include <sys/socket.h>
 
 #include "boardcore.h"
@@ -53,8 +53,18 @@ bool MakeRaw(int fd) {
 
 QString Q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
-// Paints the board as its LED panel shows it.
+void PaintContent(QPainter& p, const QSize& size, const board::TBoardContent& c);
+
+// Paints the board as its LED panel shows it: the content, then the dark
+// gaps between the LEDs.
 void PaintBoard(QPainter& p, const QSize& size, const board::TBoardContent& c) {
+  PaintContent(p, size, c);
+  p.setPen(QPen(QColor(12, 10, 8, 170), 1));
+  for (int x = 2; x < size.width(); x += 3) p.drawLine(x, 0, x, size.height());
+  for (int y = 2; y < size.height(); y += 3) p.drawLine(0, y, size.width(), y);
+}
+
+void PaintContent(QPainter& p, const QSize& size, const board::TBoardContent& c) {
   p.fillRect(QRect(QPoint(0, 0), size), QColor(12, 10, 8));
   const double k = board::BrightnessFactor(c.brightness);
   auto lit = [k](int r, int g, int b) {
@@ -89,7 +99,8 @@ void PaintBoard(QPainter& p, const QSize& size, const board::TBoardContent& c) {
       img.fill(QColor(12, 10, 8));
       for (int y = 0; y < c.pictureHeight; ++y) {
         for (int x = 0; x < c.pictureWidth; ++x) {
-          if (c.pictureBits[static_cast<std::size_t>(y * stride + x / 8)] & (0x80 >> (x % 8))) img.setPixel(x, y, amber.rgb());
+          if (c.pictureBits[static_cast<std::size_t>(y * stride + x / 8)] & (0x80 >> (x % 8)))
+            img.setPixel(x, y, amber.rgb());
         }
       }
       p.drawImage(QRect(QPoint(0, 0), size), img.scaled(size, Qt::KeepAspectRatio));
@@ -109,9 +120,12 @@ void PaintBoard(QPainter& p, const QSize& size, const board::TBoardContent& c) {
   for (const auto& r : c.rows) {
     if (y + 22 > size.height()) break;
     const std::int32_t gap = c.mode == 0 ? r.bestLapGap : r.raceGap;
-    const QString texts[] = {QString::number(r.row).rightJustified(2), QString::number(r.number).rightJustified(2),
-                             Q(r.name).left(20), Q(board::FormatLapTime(r.bestLapTime)),
-                             Q(board::FormatLapTime(r.lastLapTime)), Q(board::FormatGap(gap)),
+    const QString texts[] = {QString::number(r.row).rightJustified(2),
+                             QString::number(r.number).rightJustified(2),
+                             Q(r.name).left(20),
+                             Q(board::FormatLapTime(r.bestLapTime)),
+                             Q(board::FormatLapTime(r.lastLapTime)),
+                             Q(board::FormatGap(gap)),
                              QStringLiteral("%1").arg(r.laps, 2, 10, QLatin1Char('0'))};
     for (int i = 0; i < 7; ++i) {
       p.setPen(i == 2 ? amber : (i == 5 ? red : green));
@@ -202,7 +216,8 @@ int main(int argc, char** argv) {
     if (!ok || n < 1 || n > 255) return fail(QStringLiteral("--pty needs a port number 1..255"));
     if (cli.isSet(linkOpt)) platform::SetComLinkFolder(cli.value(linkOpt).toStdString());
     fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0) return fail(QStringLiteral("cannot create a pseudo-terminal"));
+    if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0)
+      return fail(QStringLiteral("cannot create a pseudo-terminal"));
     const char* slave = ::ptsname(fd);
     if (!slave) return fail(QStringLiteral("no pseudo-terminal name"));
     // Holding the slave side open keeps reads on the master from failing
