@@ -159,7 +159,7 @@ bool DecodeTableRow(TReader& r, TRowData& row, const TRowData& prev) {
   const std::uint64_t mask = r.UVar();
   if (!r.Ok() || (mask & ~static_cast<std::uint64_t>(kfAll)) != 0) return false;
   row = prev;
-  row.row = r.Narrow(static_cast<std::int64_t>(prev.row) + 1);
+  if (!(mask & kfRow)) row.row = r.Narrow(static_cast<std::int64_t>(prev.row) + 1);
   if (mask & kfName) row.name = r.Name();
   for (const auto& f : kDeltaFields) {
     if (mask & f.bit) row.*f.member = r.Narrow(prev.*f.member + r.SVar());

@@ -159,6 +159,9 @@ TEST(BoardProtocolTable, PushRoundTripsIncludingOddRowsAndModes) {
   rows[7].mode = 0;  // the mode changed while the push was being collected
   rows[9].row = 40;  // a gap in the numbering
   rows[10].name.clear();
+  rows[11].row = INT32_MAX;  // the row after it can only be given explicitly
+  rows.push_back(rows[0]);
+  rows.back().row = 13;
   std::vector<std::uint8_t> wire;
   std::uint8_t seq = 250;
   bp::AppendTablePush(wire, rows, 1, 1, seq);

@@ -208,6 +208,10 @@ int main(int argc, char** argv) {
   const int heartbeatMs = cli.value(hbOpt).toInt(&ok);
   if (!ok || heartbeatMs < 50 || heartbeatMs > 2000) return fail(QStringLiteral("--heartbeat-ms is 50..2000"));
 
+  // Stopping must still remove the link, so the handlers come before it exists.
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return fail(QStringLiteral("socketpair failed"));
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
   int fd = -1;
   int slaveFd = -1;
   std::filesystem::path link;
@@ -306,9 +310,6 @@ int main(int argc, char** argv) {
   });
   heartbeat.start(heartbeatMs);
 
-  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return fail(QStringLiteral("socketpair failed"));
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
   QSocketNotifier stopNotifier(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
 
