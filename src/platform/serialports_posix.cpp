@@ -49,7 +49,11 @@ std::vector<TSerialDeviceFacts> UdevSerialDevices() {
       udev_device* device = udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
       if (device == nullptr) continue;
       const char* node = udev_device_get_devnode(device);
-      if (node != nullptr && udev_device_get_parent(device) != nullptr) {
+      // A serial-core port reports its UART type; 0 means no UART answered
+      // at that address, as for most of the 32 ttyS ports the kernel makes.
+      const char* uartType = udev_device_get_sysattr_value(device, "type");
+      const bool noUart = uartType != nullptr && std::string(uartType) == "0";
+      if (node != nullptr && !noUart && udev_device_get_parent(device) != nullptr) {
         TSerialDeviceFacts facts;
         facts.devicePath = node;
         const char* sysName = udev_device_get_sysname(device);
