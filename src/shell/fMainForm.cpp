@@ -278,6 +278,8 @@ void TmainForm::LayoutResults() {
   }
 }
 
+TWindowHandle TmainForm::Handle() const { return messageWindow_->Handle(); }
+
 std::filesystem::path TmainForm::SettingsPath() const { return environment_.programFolder / kSettingsFileName; }
 
 void TmainForm::FormCreate() {
@@ -287,7 +289,10 @@ void TmainForm::FormCreate() {
   TScoreboardExchangeThread::Options options;
   options.libraryName = environment_.libraryName;
   options.feedLog = [this](const std::u16string& line) { feedLog_->LogLastLine(line); };
-  exchangeThread = new TScoreboardExchangeThread(messageWindow_->Handle(), std::move(options));
+  exchangeThread = new TScoreboardExchangeThread(Handle(), std::move(options));
+  resultsModel_->SetCellTextProvider([thread = exchangeThread](std::int32_t row, std::int32_t column) {
+    return thread->GetResultCellText(row, column);
+  });
 
   bool portOk = false;
   const int port = srcHostPort->text().toInt(&portOk);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/serialports.h"
+#include "platform/windowhandle.h"
 
 class QCheckBox;
 class QComboBox;
@@ -105,6 +106,8 @@ class TmainForm : public QMainWindow {
   bool TrayAvailable() const { return trayAvailable_; }
   QSystemTrayIcon* TrayIcon() const { return TrayIcon1; }
   const TBoardLinkStatus& BoardLinkStatus() const { return *boardLink_; }
+  // Where the exchange thread and the controller library post to.
+  TWindowHandle Handle() const;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
