@@ -91,9 +91,12 @@ TEST_F(SessionTest, FinishLightRefusesPushesUntilCleared) {
   ASSERT_EQ(clears.size(), 1u);
   EXPECT_EQ(clears[0].args[0], 1) << "operator clear blanks the board at once";
   Feed(Passing(1));
+  // The receive still in hand when the clear came may push first; either
+  // way the table is back, without a full refresh.
   auto shows = CallsOf(foShow);
-  ASSERT_EQ(shows.size(), 1u);
-  EXPECT_EQ(shows[0].args[0], 0);
+  ASSERT_GE(shows.size(), 1u);
+  EXPECT_LE(shows.size(), 2u);
+  EXPECT_EQ(shows.back().args[0], 0);
 }
 
 TEST_F(SessionTest, PracticeModeRaceRecordDoesNotMarkTableDirty) {
