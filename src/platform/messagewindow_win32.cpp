@@ -69,8 +69,7 @@ MessageWindow::MessageWindow(MessageHandler handler, GuiQueue* /*queue*/) : impl
     RegisterClassExW(&windowClass);
   });
   SyncMessage();
-  impl_->window =
-      CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, impl_.get());
+  impl_->window = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, impl_.get());
 }
 
 MessageWindow::~MessageWindow() {

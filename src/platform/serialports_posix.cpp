@@ -2,7 +2,6 @@
 // sysfs; consoles and pseudo-terminals have none), named from the hardware
 // database, then the COMn links of the link folder.
 #include <libudev.h>
-
 #include <string>
 #include <system_error>
 #include <vector>

@@ -1,10 +1,10 @@
 // Windows discovery through the Setup API, in the order the device manager
 // reports the ports.
 #include <windows.h>
-#include <setupapi.h>
 
 #include <cstddef>
 #include <cstring>
+#include <setupapi.h>
 #include <string>
 #include <vector>
 
@@ -42,9 +42,9 @@ int EnumerateSerialPorts(TSerialPortInfo* table, int& count) {
   if (table == nullptr) return 1;
   HDEVINFO list = SetupDiCreateDeviceInfoList(nullptr, nullptr);
   if (list == INVALID_HANDLE_VALUE) return 1;
-  HDEVINFO set = SetupDiGetClassDevsExA(&kSerialPortsClass, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE, list, nullptr,
-                                        nullptr);
+  HDEVINFO set =
+      SetupDiGetClassDevsExA(&kSerialPortsClass, nullptr, nullptr,
+                             DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE, list, nullptr, nullptr);
   if (set == INVALID_HANDLE_VALUE) {
     SetupDiDestroyDeviceInfoList(list);
     return 1;

@@ -1,10 +1,10 @@
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
+
+#include <sys/file.h>
 
 #include "platform/singleinstance.h"
 

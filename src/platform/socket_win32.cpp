@@ -1,8 +1,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <mstcpip.h>
 
 #include <climits>
+#include <mstcpip.h>
 
 #include "platform/socket.h"
 
@@ -116,14 +116,16 @@ bool TcpSocket::SetKeepAlive(std::chrono::seconds idle, std::chrono::seconds int
   values.keepaliveinterval = static_cast<ULONG>((interval.count() < 1 ? 1 : interval.count()) * 1000);
   DWORD returned = 0;
   ok = WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0 && ok;
+  // The probe count is settable from Windows 10 1703 on (TCP_KEEPCNT, 16,
+  // which mingw's headers lack); older systems keep their fixed ten probes,
+  // which only lengthens the time to notice a lost peer.
 #if defined(TCP_KEEPCNT)
-  // The probe count is settable from Windows 10 1703 on; older systems keep
-  // their fixed ten probes, which only lengthens the time to notice a loss.
-  const DWORD probes = static_cast<DWORD>(count < 1 ? 1 : count);
-  ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes), sizeof probes);
+  constexpr int kKeepCountOption = TCP_KEEPCNT;
 #else
-  (void)count;
+  constexpr int kKeepCountOption = 16;
 #endif
+  const DWORD probes = static_cast<DWORD>(count < 1 ? 1 : count);
+  ::setsockopt(s, IPPROTO_TCP, kKeepCountOption, reinterpret_cast<const char*>(&probes), sizeof probes);
   return ok;
 }
 

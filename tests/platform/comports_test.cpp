@@ -1,10 +1,10 @@
 #include "platform/comports.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <fstream>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -58,7 +58,7 @@ TEST_F(ComPortMapping, FixedTableBothWaysAtEveryRangeEdge) {
     int port;
     const char* device;
   };
-  const Row rows[] = {{1, "/dev/ttyS0"},    {32, "/dev/ttyS31"},   {33, "/dev/ttyUSB0"}, {35, "/dev/ttyUSB2"},
+  const Row rows[] = {{1, "/dev/ttyS0"},     {32, "/dev/ttyS31"},  {33, "/dev/ttyUSB0"}, {35, "/dev/ttyUSB2"},
                       {64, "/dev/ttyUSB31"}, {65, "/dev/ttyACM0"}, {96, "/dev/ttyACM31"}};
   for (const Row& row : rows) {
     EXPECT_EQ(platform::ComPortDevicePath(row.port), row.device) << row.port;

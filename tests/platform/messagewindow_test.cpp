@@ -1,7 +1,5 @@
 #include "platform/messagewindow.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -9,6 +7,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "platform/singleinstance.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "platform/programfolder.h"
 
@@ -11,8 +11,9 @@
 #include <windows.h>
 #else
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include <sys/wait.h>
 extern char** environ;
 #endif
 

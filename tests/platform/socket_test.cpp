@@ -1,22 +1,23 @@
 #include "platform/socket.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
+#include <unistd.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #endif
 
 namespace {
