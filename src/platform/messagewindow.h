@@ -1,6 +1,9 @@
 // The GUI side of TWindowHandle: created and used on the GUI thread only.
 // Messages posted to Handle() reach `handler` on the GUI thread, in the order
 // posted; Synchronize(Handle(), ...) runs a function there and waits.
+// The window must outlive every thread that posts to its handle or calls
+// Synchronize on it; messages still queued when it goes are dropped. On
+// Win32 only application messages (WM_USER and up) reach the handler.
 #pragma once
 
 #include <cstdint>
