@@ -79,8 +79,10 @@ class TBoardController final : public ScoreboardController {
   std::int32_t SetRaceTime(std::int32_t seconds) override { return Enqueue(TBoardOpKind::SetRaceTime, {seconds}); }
   std::int32_t ShowPicture(const std::uint8_t* bits, std::int32_t width, std::int32_t height, std::int32_t reserved1,
                            std::int32_t reserved2) override {
-    if (bits == nullptr || width <= 0 || height <= 0) return 0;
-    const std::size_t size = static_cast<std::size_t>((width + 7) / 8) * static_cast<std::size_t>(height);
+    // Rows are width / 8 bytes: a width that is not a multiple of 8 would
+    // make us read past the caller's rows.
+    if (bits == nullptr || width <= 0 || height <= 0 || width % 8 != 0) return 0;
+    const std::size_t size = static_cast<std::size_t>(width / 8) * static_cast<std::size_t>(height);
     if (size > bp::kMaxPictureBytes) return 0;
     TBoardOp op;
     op.kind = TBoardOpKind::ShowPicture;
