@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "exchange/scoreboardexchangethread.h"
+#include "platform/debugoutput.h"
 #include "platform/messagewindow.h"
 #include "platform/programfolder.h"
 #include "platform/socket.h"
@@ -116,7 +117,9 @@ void TmainForm::CreateControls() {
   setWindowTitle(QStringLiteral("Brelvo Proxy"));
   setWindowIcon(ProgramIcon());
   QFont font;
-  font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans Serif")});
+  // Tahoma where present; elsewhere the narrowest common sans serif is closest.
+  font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans"),
+                    QStringLiteral("Sans Serif")});
   font.setPointSize(8);
   setFont(font);
 
@@ -429,7 +432,12 @@ void TmainForm::SpeedButton1Click() {
 }
 
 void TmainForm::SetStatusText(const std::u16string& text) {
-  statusPanels_[0]->setText(QString::fromStdU16String(text));
+  const QString shown = QString::fromStdU16String(text);
+  if (shown != statusPanels_[0]->text()) {
+    // A trace of the board link for whoever watches the debugger output.
+    platform::DebugOutput(("board status: " + shown.toStdString() + "\n"));
+  }
+  statusPanels_[0]->setText(shown);
 }
 
 QString TmainForm::StatusPanelText(int panel) const {

@@ -328,7 +328,10 @@ void MainFormTest::modeCommandSendsTwiceAndHonoursTheTestPattern() {
   form->FormCreate();
   const auto testPatternRows = [&] {
     int rows = 0;
-    for (const TFakeCall& call : CallsOf(foSetRow)) rows += call.args[2] >= 22 ? 1 : 0;
+    // The board's test pattern: eight rows named "Имя_11" to "Имя_18".
+    for (const TFakeCall& call : CallsOf(foSetRow)) {
+      rows += call.hasName != 0 && std::u16string(call.name).rfind(u"Имя_1", 0) == 0 ? 1 : 0;
+    }
     return rows;
   };
   auto* refresh = form->findChild<QPushButton*>(QStringLiteral("sbRefreshScoreboard"));
