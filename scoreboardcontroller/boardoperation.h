@@ -6,12 +6,21 @@
 #include <string>
 #include <vector>
 
-enum class TBoardOpKind : std::uint8_t { ClearBoard, Show, StartLight, FinishLight, SetBrightness, SetRaceTime, ShowPicture, SetRow };
+enum class TBoardOpKind : std::uint8_t {
+  ClearBoard,
+  Show,
+  StartLight,
+  FinishLight,
+  SetBrightness,
+  SetRaceTime,
+  ShowPicture,
+  SetRow
+};
 
 struct TBoardOp {
   TBoardOpKind kind = TBoardOpKind::ClearBoard;
-  std::int32_t args[9] = {};  // in call order; ShowPicture: width, height, reserved1, reserved2
-  std::u16string name;        // SetRow; empty for a null name
+  std::int32_t args[9] = {};       // in call order; ShowPicture: width, height, reserved1, reserved2
+  std::u16string name;             // SetRow; empty for a null name
   std::vector<std::uint8_t> bits;  // ShowPicture: width / 8 bytes per row, top row first
 };
 

@@ -1,10 +1,9 @@
+#include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 
 #include "seriallink.h"
 
@@ -12,12 +11,18 @@ namespace {
 
 speed_t SpeedOf(std::int32_t baudRate) {
   switch (baudRate) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 230400: return B230400;
-    default: return B115200;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 230400:
+      return B230400;
+    default:
+      return B115200;
   }
 }
 
@@ -69,7 +74,8 @@ TSerialLink::Result TSerialLink::Write(const std::uint8_t* data, std::size_t siz
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Result::Failed;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return Result::TimedOut;
     pollfd p{fd_, POLLOUT, 0};
     const int r = ::poll(&p, 1, static_cast<int>(left.count()));

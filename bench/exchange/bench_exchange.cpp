@@ -1,8 +1,5 @@
 // bench_exchange: run from the build's bin folder (the recording controller
 // is loaded from beside the program).
-#include <sys/socket.h>
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,7 +7,10 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <time.h>
 #include <vector>
+
+#include <sys/socket.h>
 
 #include "exchangetestsupport.h"
 #include "platform/socket.h"

@@ -52,7 +52,9 @@ struct TScoreboardExchangeThread::Impl {
   void ReceiveOnce();
   void ProcessLine(std::string_view line, std::int32_t& fullRefresh);
   void EndOfData(std::int32_t fullRefresh);
-  void Post(std::int32_t code) { PostWindowMessage(windowHandle, WM_EXCHANGE_NOTIFY, static_cast<std::uintptr_t>(code), 0); }
+  void Post(std::int32_t code) {
+    PostWindowMessage(windowHandle, WM_EXCHANGE_NOTIFY, static_cast<std::uintptr_t>(code), 0);
+  }
   static void LogLastLine(void* self);
 
   // Board side; the caller holds boardLock.
@@ -70,8 +72,8 @@ struct TScoreboardExchangeThread::Impl {
   std::mutex connectionLock;
   platform::TcpSocket feedSocket;
   std::int32_t connected = 0;
-  std::uint32_t feedIpv4 = 0;     // network order
-  std::uint16_t feedPort = 0;     // host order
+  std::uint32_t feedIpv4 = 0;  // network order
+  std::uint16_t feedPort = 0;  // host order
   bool feedAddressSet = false;
   std::uint64_t addressGeneration = 0;
 
@@ -198,8 +200,7 @@ void TScoreboardExchangeThread::Impl::ReceiveOnce() {
   if (status != platform::ReceiveStatus::Data || received == 0) return;
 
   std::int32_t fullRefresh = 0;
-  lineAssembler.Feed(receiveBuffer.get(), received,
-                     [&](std::string_view line) { ProcessLine(line, fullRefresh); });
+  lineAssembler.Feed(receiveBuffer.get(), received, [&](std::string_view line) { ProcessLine(line, fullRefresh); });
   EndOfData(fullRefresh);
 }
 

@@ -1,13 +1,13 @@
 // The stand-in controller library, loaded by name as the proxy loads it,
 // against a pseudo-terminal standing in for the board's serial port.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -50,7 +50,8 @@ class ControllerTest : public ::testing::Test {
       destroy(&controller);
       done = true;
     });
-    WaitUntil(window, [&] { return done.load(); }, 10s);
+    WaitUntil(
+        window, [&] { return done.load(); }, 10s);
     deleter.join();
     EXPECT_EQ(controller, nullptr);
   }
@@ -86,11 +87,21 @@ TEST_F(ControllerTest, CallsFromTwoThreadsAtOnceNeverBlockLong) {
     while (!stop) {
       const auto begin = std::chrono::steady_clock::now();
       switch (i++ % 6) {
-        case 0: controller->ClearBoard(0); break;
-        case 1: controller->SetRow(1, base + i % 20, i, 60000, 61000, i % 40, 0, 0, 0, u"Имя"); break;
-        case 2: controller->Show(i & 1, 1); break;
-        case 3: controller->SetBrightness(1 + i % 16); break;
-        case 4: controller->ShowPicture(picture, 64, 16, 0, 0); break;
+        case 0:
+          controller->ClearBoard(0);
+          break;
+        case 1:
+          controller->SetRow(1, base + i % 20, i, 60000, 61000, i % 40, 0, 0, 0, u"Имя");
+          break;
+        case 2:
+          controller->Show(i & 1, 1);
+          break;
+        case 3:
+          controller->SetBrightness(1 + i % 16);
+          break;
+        case 4:
+          controller->ShowPicture(picture, 64, 16, 0, 0);
+          break;
         case 5:
           if (i % 600 == 0) {
             controller->OpenPort(1, "COM250", 115200);
@@ -110,7 +121,8 @@ TEST_F(ControllerTest, CallsFromTwoThreadsAtOnceNeverBlockLong) {
   };
   std::thread a(hammer, 0);
   std::thread b(hammer, 100);
-  WaitUntil(window, [] { return false; }, 400ms);
+  WaitUntil(
+      window, [] { return false; }, 400ms);
   stop = true;
   a.join();
   b.join();
@@ -232,7 +244,8 @@ TEST_F(PtyControllerTest, BoardAnswersBecomeConnectedAndAddress) {
     }
   }
   // Silence from the board is a lost link.
-  EXPECT_TRUE(WaitUntil(window, [&] { return States(bsDisconnected) == 1; }, 6000ms));
+  EXPECT_TRUE(WaitUntil(
+      window, [&] { return States(bsDisconnected) == 1; }, 6000ms));
 }
 
 TEST_F(PtyControllerTest, APortThatGoesAwayReportsDisconnected) {
@@ -243,14 +256,19 @@ TEST_F(PtyControllerTest, APortThatGoesAwayReportsDisconnected) {
   master = -1;
   for (int i = 0; i < 20 && States(bsDisconnected) == 0; ++i) {
     controller->SetRaceTime(i);
-    WaitUntil(window, [] { return false; }, 50ms);
+    WaitUntil(
+        window, [] { return false; }, 50ms);
   }
   EXPECT_EQ(States(bsDisconnected), 1);
 }
 
 TEST_F(PtyControllerTest, AFileThatIsNotASerialDeviceIsRefused) {
   const auto plain = std::filesystem::temp_directory_path() / ("brelvo-notatty-" + std::to_string(::getpid()));
-  { std::FILE* f = std::fopen(plain.string().c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(plain.string().c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
   std::filesystem::remove(link);
   std::filesystem::create_symlink(plain, link);
   controller->OpenPort(1, PortName().c_str(), 115200);

@@ -2,10 +2,10 @@
 // a recording window; feed lines as the timing application writes them.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "exchangetestsupport.h"
 
@@ -17,8 +17,8 @@ inline std::string Competitor(int reg, int number, const std::string& name) {
   return "$A,\"" + std::to_string(reg) + "\",\"" + std::to_string(number) + "\",\"1\",\"\",\"" + name + "\"\r\n";
 }
 inline std::string Race(int position, int reg, int laps, const std::string& total = "00:05:01.100") {
-  return "$G," + std::to_string(position) + ",\"" + std::to_string(reg) + "\"," + std::to_string(laps) + ",\"" +
-         total + "\"\r\n";
+  return "$G," + std::to_string(position) + ",\"" + std::to_string(reg) + "\"," + std::to_string(laps) + ",\"" + total +
+         "\"\r\n";
 }
 inline std::string Passing(int reg, const std::string& lap = "00:01:02.345") {
   return "$J,\"" + std::to_string(reg) + "\",\"" + lap + "\",\"00:10:00.000\"\r\n";

@@ -6,12 +6,13 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #endif
 
 namespace exchangetest {
@@ -258,7 +259,8 @@ void DestroyPumping(TestWindow& window, std::unique_ptr<TScoreboardExchangeThrea
     thread.reset();
     done = true;
   });
-  WaitUntil(window, [&] { return done.load(); }, std::chrono::milliseconds(30000));
+  WaitUntil(
+      window, [&] { return done.load(); }, std::chrono::milliseconds(30000));
   destroyer.join();
 }
 

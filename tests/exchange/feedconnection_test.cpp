@@ -1,12 +1,12 @@
 // The feed side: connection attempts, reconnection and line assembly over
 // a real loopback TCP connection.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "exchangefixture.h"
 

@@ -1,10 +1,10 @@
 // Line cutting at its edges, with a small buffer so the limits are near.
 #include "exchange/lineassembler.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,11 +1,11 @@
 // A real recording, written to the feed socket in bursts, reaches the log
 // line by line and drives the board.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include <gtest/gtest.h>
 
 #include "exchangefixture.h"
 #include "platform/textcodec.h"

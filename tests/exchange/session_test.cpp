@@ -1,8 +1,8 @@
 // Session rules and board pushes, seen through the recording controller.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "exchangefixture.h"
 #include "standings/competitors.h"

@@ -26,9 +26,8 @@ TFakeCall Begin(int32_t operation) {
   TFakeCall call{};
   call.operation = operation;
   call.threadTag = std::hash<std::thread::id>{}(std::this_thread::get_id());
-  call.steadyNanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::steady_clock::now().time_since_epoch())
-                         .count();
+  call.steadyNanos =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
   return call;
 }
 
