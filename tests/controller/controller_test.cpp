@@ -225,6 +225,27 @@ TEST_F(PtyControllerTest, OpensThePortRawAt115200AndSendsOperationsInOrder) {
   EXPECT_EQ(States(bsDisconnected), 0);
 }
 
+TEST_F(PtyControllerTest, PictureArrivesWholeAndBadWidthsAreRefused) {
+  controller->OpenPort(1, PortName().c_str(), 115200);
+  std::vector<std::uint8_t> bits(64 / 8 * 32);
+  for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<std::uint8_t>(i * 37);
+  EXPECT_EQ(controller->ShowPicture(bits.data(), 60, 32, 0, 0), 0) << "rows must be whole bytes";
+  EXPECT_EQ(controller->ShowPicture(nullptr, 64, 32, 0, 0), 0);
+  EXPECT_EQ(controller->ShowPicture(bits.data(), 64, 32, 0, 0), 1);
+  controller->Show(0, 0);  // marks the end of what the picture sent
+  bp::TPictureAssembler assembler;
+  std::optional<bp::TPictureAssembler::TPicture> picture;
+  for (const auto& m : ReadMessages(2)) {  // a small picture is one chunk; then Show
+    if (const auto* chunk = std::get_if<bp::TPictureChunkMsg>(&m)) {
+      if (auto done = assembler.Add(*chunk)) picture = done;
+    }
+  }
+  ASSERT_TRUE(picture.has_value()) << "the picture did not arrive whole";
+  EXPECT_EQ(picture->width, 64);
+  EXPECT_EQ(picture->height, 32);
+  EXPECT_EQ(picture->bits, bits);
+}
+
 TEST_F(PtyControllerTest, BoardAnswersBecomeConnectedAndAddress) {
   controller->OpenPort(1, PortName().c_str(), 115200);
   controller->SetBrightness(9);
