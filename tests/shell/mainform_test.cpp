@@ -16,7 +16,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
+#include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -26,6 +28,7 @@
 #include "exchangetestsupport.h"
 #include "platform/textcodec.h"
 #include "shell/fMainForm.h"
+#include "shell/qtguiqueue.h"
 #include "views/resultslistview.h"
 #include "views/resultsmodel.h"
 
@@ -63,6 +66,8 @@ class MainFormTest : public QObject {
   void closeHidesToTrayAndExitSavesTheSettings();
   void closeWithoutTrayEndsTheProgram();
   void secondCopyExitsAtOnce();
+  void pictureButtonSendsTheFileEachTime();
+  void guiQueueRunsOnTheGuiThreadAndReleasesWaitersAtShutdown();
 
  private:
   std::unique_ptr<TmainForm> MakeForm(bool withFakeBoard = true);
@@ -172,6 +177,8 @@ void MainFormTest::controlsHaveTheirNamesCaptionsAndInitialStates() {
   QVERIFY(form->findChild<QStatusBar*>(QStringLiteral("mainStatusBar")) != nullptr);
   QCOMPARE(form->StatusPanelText(0), Q(u"Табло: отключено"));
   QCOMPARE(form->StatusPanelText(1), QString());
+  QCOMPARE(form->findChild<QLabel*>(QStringLiteral("mainStatusBarPanel0"))->width(), 250);
+  QCOMPARE(form->findChild<QLabel*>(QStringLiteral("mainStatusBarPanel1"))->width(), 50);
   QVERIFY(form->findChild<QSystemTrayIcon*>(QStringLiteral("TrayIcon1"))->isVisible());
   QVERIFY(form->findChild<QPlainTextEdit*>(QStringLiteral("mScoreboardSourceLog"))->toPlainText().isEmpty());
   auto* list = form->findChild<TResultsListView*>(QStringLiteral("lvScoreboard"));
@@ -537,6 +544,65 @@ void MainFormTest::secondCopyExitsAtOnce() {
   QCOMPARE(first.state(), QProcess::Running);
   first.kill();
   first.waitForFinished(5000);
+}
+
+void MainFormTest::pictureButtonSendsTheFileEachTime() {
+  WriteSettings("ComPort:2\n");
+  auto form = MakeForm();
+  form->FormCreate();
+  const QString path = folder_->filePath(QStringLiteral("logo.bmp"));
+  QImage image(12, 2, QImage::Format_Mono);
+  image.setColor(0, qRgb(0, 0, 0));
+  image.setColor(1, qRgb(255, 255, 255));
+  image.fill(1);
+  image.setPixel(0, 0, 0);
+  QVERIFY(image.save(path, "BMP"));
+  form->findChild<QLineEdit*>(QStringLiteral("ePathToBmp"))->setText(path);
+  auto* send = form->findChild<QPushButton*>(QStringLiteral("SpeedButton1"));
+  fake_->Reset();
+  send->click();
+  image.setPixel(1, 0, 0);  // changed on disk between two sends
+  QVERIFY(image.save(path, "BMP"));
+  send->click();
+  const auto calls = CallsOf(foShowPicture);
+  QCOMPARE(static_cast<int>(calls.size()), 2);
+  QCOMPARE(calls[0].args[0], 16);  // stride
+  QCOMPARE(calls[0].args[1], 2);   // rows
+  QCOMPARE(calls[0].args[2], 0);
+  QCOMPARE(calls[0].args[3], 0);
+}
+
+void MainFormTest::guiQueueRunsOnTheGuiThreadAndReleasesWaitersAtShutdown() {
+  QObject context;
+  TQtGuiQueue queue(&context);
+  std::atomic<bool> ranOnGui{false};
+  std::atomic<bool> returned{false};
+  std::thread worker([&] {
+    queue.Invoke([&] { ranOnGui = QThread::currentThread() == context.thread(); });
+    returned = true;
+  });
+  QTRY_VERIFY(returned.load());
+  worker.join();
+  QVERIFY(ranOnGui.load());
+
+  // A waiter whose GUI thread never comes back to the loop is let go.
+  std::atomic<bool> ran{false};
+  returned = false;
+  std::thread waiter([&] {
+    queue.Invoke([&] { ran = true; });
+    returned = true;
+  });
+  QTest::qSleep(50);  // no event processing: the call stays queued
+  QVERIFY(!returned.load());
+  queue.Shutdown();
+  waiter.join();
+  QVERIFY(returned.load());
+  QCoreApplication::processEvents();
+  QVERIFY(!ran.load());
+  int posted = 0;
+  queue.Post([&] { ++posted; });
+  QCoreApplication::processEvents();
+  QCOMPARE(posted, 0);
 }
 
 QTEST_MAIN(MainFormTest)
