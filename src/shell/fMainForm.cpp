@@ -272,11 +272,11 @@ void TmainForm::LayoutResults() {
   if (delta == 0) return;
   gbResults->resize(gbResults->width(), groupHeight);
   lvScoreboard->resize(lvScoreboard->width(), std::max(0, groupHeight - kListTop - kListBottomGap));
-  for (QWidget* below : {static_cast<QWidget*>(SpeedButton2), static_cast<QWidget*>(SpeedButton1),
-                         static_cast<QWidget*>(ePathToBmp), static_cast<QWidget*>(Label7),
-                         static_cast<QWidget*>(tbBrightness), static_cast<QWidget*>(sbStartLight),
-                         static_cast<QWidget*>(sbStopLight), static_cast<QWidget*>(sbClearScoreboard),
-                         static_cast<QWidget*>(sbRefreshScoreboard)}) {
+  for (QWidget* below :
+       {static_cast<QWidget*>(SpeedButton2), static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(ePathToBmp),
+        static_cast<QWidget*>(Label7), static_cast<QWidget*>(tbBrightness), static_cast<QWidget*>(sbStartLight),
+        static_cast<QWidget*>(sbStopLight), static_cast<QWidget*>(sbClearScoreboard),
+        static_cast<QWidget*>(sbRefreshScoreboard)}) {
     below->move(below->x(), below->y() + delta);
   }
 }

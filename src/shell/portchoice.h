@@ -15,9 +15,9 @@
 std::optional<std::int32_t> ComNumberInName(const std::string& name);
 
 struct TPortChoice {
-  std::vector<std::string> items;  // friendly names in table order
-  int selected = -1;               // item to select, -1 for none
-  std::int32_t comPortNumber = 0;  // the number after the choice
+  std::vector<std::string> items;    // friendly names in table order
+  int selected = -1;                 // item to select, -1 for none
+  std::int32_t comPortNumber = 0;    // the number after the choice
   bool chosenAutomatically = false;  // a CH340 adapter was taken: save the settings
 };
 

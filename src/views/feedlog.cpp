@@ -37,8 +37,8 @@ std::u16string TBoardLinkStatus::OnScoreboardState(std::uintptr_t state, std::in
       boardAddress_ = static_cast<std::uint32_t>(value);
       return {};
     case bsConnected: {
-      QString text = QString::fromUtf16(u"Табло подключено") +
-                     QStringLiteral(" (%1)").arg(static_cast<std::int32_t>(value));
+      QString text =
+          QString::fromUtf16(u"Табло подключено") + QStringLiteral(" (%1)").arg(static_cast<std::int32_t>(value));
       if (boardAddress_ != 0) {
         text += QStringLiteral(" %1.%2.%3.%4")
                     .arg(boardAddress_ & 0xFFu)

@@ -12,8 +12,8 @@ class QWidget;
 inline constexpr std::size_t kPictureBufferSize = 1048576;
 
 struct TPackedPicture {
-  bool fits = false;         // false: larger than the buffer, nothing written
-  std::int32_t stride = 0;   // pixels per row, a multiple of 8
+  bool fits = false;        // false: larger than the buffer, nothing written
+  std::int32_t stride = 0;  // pixels per row, a multiple of 8
   std::int32_t height = 0;
 };
 

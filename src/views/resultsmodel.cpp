@@ -3,8 +3,8 @@
 #include "standings/celltext.h"
 
 const int TResultsModel::kColumnWidths[kColumnCount] = {50, 50, 100, 80, 94, 80, 50};
-const std::int32_t TResultsModel::kColumnKinds[kColumnCount - 1] = {rcNumber, rcName, rcBestLap,
-                                                                    rcLastLap, rcGap, rcLaps};
+const std::int32_t TResultsModel::kColumnKinds[kColumnCount - 1] = {rcNumber,  rcName, rcBestLap,
+                                                                    rcLastLap, rcGap,  rcLaps};
 
 TResultsModel::TResultsModel(QObject* parent) : QAbstractTableModel(parent) {}
 

@@ -1,8 +1,8 @@
 #include "shell/portchoice.h"
 
-#include <gtest/gtest.h>
-
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,12 +1,12 @@
 #include "shell/settingsfile.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -100,7 +100,7 @@ TEST_F(SettingsFileTest, BrightnessIsClampedLikeTheTrackBar) {
 
 TEST_F(SettingsFileTest, LongLineIsReadAsTwoLines) {
   // 600 characters: the first 511 are one line, the remaining 89 the next.
-  std::string line = "Host: " + std::string(505, 'a');  // 511 characters
+  std::string line = "Host: " + std::string(505, 'a');     // 511 characters
   std::string rest = "Port: 4242" + std::string(79, ' ');  // 89 characters
   ASSERT_EQ(line.size() + rest.size(), 600u);
   const TLoadedSettings loaded = Read(line + rest + "\n");
@@ -125,7 +125,7 @@ TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
   TLoadedSettings loaded;
   ASSERT_TRUE(ReadSettingsFile(file_, loaded));
   EXPECT_EQ(loaded.host.value_or(""), "my");  // first word only
-  EXPECT_FALSE(loaded.port);                   // empty value: the default stays
+  EXPECT_FALSE(loaded.port);                  // empty value: the default stays
   EXPECT_EQ(loaded.radioMode.value_or(9), 1u);
   EXPECT_EQ(loaded.brightness.value_or(0), 5);
   EXPECT_EQ(loaded.comPort, 3u);

@@ -168,8 +168,7 @@ void ViewsTest::boardStatusTextsAndWatchdog() {
   QCOMPARE(QString::fromStdU16String(status.OnScoreboardState(bsConnected, 2)), Q(u"Табло подключено (2)"));
   const std::intptr_t address = 10 | (1 << 8) | (2 << 16) | (3 << 24);
   QVERIFY(status.OnScoreboardState(bsAddress, address).empty());
-  QCOMPARE(QString::fromStdU16String(status.OnScoreboardState(bsConnected, 2)),
-           Q(u"Табло подключено (2) 10.1.2.3"));
+  QCOMPARE(QString::fromStdU16String(status.OnScoreboardState(bsConnected, 2)), Q(u"Табло подключено (2) 10.1.2.3"));
   QCOMPARE(QString::fromStdU16String(status.OnScoreboardState(bsAddress, static_cast<std::intptr_t>(0xFFFFFFFFu))),
            QString());
   QCOMPARE(QString::fromStdU16String(status.OnScoreboardState(bsConnected, -1)),
