@@ -5,7 +5,8 @@
 //
 // Options: --host (127.0.0.1), --port (50000; 0 picks a free one), --speed X,
 // --loop, --wait-for-client, --rate N (lines/s for files without stamps), --karts N, --seed N,
-// --practice-s N, --qualifying-s N, --race-laps N. Prints "listening on
+// --practice-s N, --qualifying-s N, --race-laps N, --record FILE (every byte sent
+// to clients, catch-up included, is appended to FILE, flushed per burst). Prints "listening on
 // HOST:PORT" once the server is up and "done" after the last line (it then
 // keeps serving connections until stopped).
 #include <QCommandLineParser>
@@ -31,8 +32,8 @@ constexpr qint64 kMaxBacklog = 8 * 1024 * 1024;
 
 class TFeedServer : public QObject {
  public:
-  TFeedServer(std::vector<feedsim::TFeedEvent> events, double speed, bool loop, bool waitForClient)
-      : events_(std::move(events)), speed_(speed), loop_(loop), waitForClient_(waitForClient) {
+  TFeedServer(std::vector<feedsim::TFeedEvent> events, double speed, bool loop, bool waitForClient, std::FILE* record)
+      : events_(std::move(events)), speed_(speed), loop_(loop), waitForClient_(waitForClient), record_(record) {
     QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { Accept(); });
     timer_.setSingleShot(true);
     QObject::connect(&timer_, &QTimer::timeout, this, [this] { Pump(); });
@@ -58,7 +59,10 @@ class TFeedServer : public QObject {
       });
       clients_.append(s);
       const std::string catchUp = catchUp_.Snapshot();
-      if (!catchUp.empty()) s->write(catchUp.data(), static_cast<qint64>(catchUp.size()));
+      if (!catchUp.empty()) {
+        s->write(catchUp.data(), static_cast<qint64>(catchUp.size()));
+        Record(catchUp);
+      }
       std::printf("client %s:%u connected (%lld connected)\n", s->peerAddress().toString().toLocal8Bit().constData(),
                   s->peerPort(), static_cast<long long>(clients_.size()));
       std::fflush(stdout);
@@ -66,7 +70,16 @@ class TFeedServer : public QObject {
     if (!started_) Start();
   }
 
+  // Keeps what the clients were sent, flushed per burst, so a reader that
+  // saw a burst's effect finds the burst in the file.
+  void Record(const std::string& bytes) {
+    if (record_ == nullptr || bytes.empty()) return;
+    std::fwrite(bytes.data(), 1, bytes.size(), record_);
+    std::fflush(record_);
+  }
+
   void Broadcast(const std::string& bytes) {
+    bool sent = false;
     const QList<QPointer<QTcpSocket>> snapshot = clients_;  // abort() may remove entries
     for (const QPointer<QTcpSocket>& s : snapshot) {
       if (!s || s->state() != QAbstractSocket::ConnectedState) continue;
@@ -76,7 +89,9 @@ class TFeedServer : public QObject {
         continue;
       }
       s->write(bytes.data(), static_cast<qint64>(bytes.size()));
+      sent = true;
     }
+    if (sent) Record(bytes);
   }
 
   // Sends every line that is due, then sleeps until the next one.
@@ -114,6 +129,7 @@ class TFeedServer : public QObject {
   bool loop_;
   bool waitForClient_;
   bool started_ = false;
+  std::FILE* record_;
   QElapsedTimer clock_;
   QTimer timer_;
 };
@@ -143,7 +159,8 @@ int main(int argc, char** argv) {
   const QCommandLineOption practice = opt("practice-s", "practice length in seconds", "n", "120");
   const QCommandLineOption qualifying = opt("qualifying-s", "qualifying length in seconds", "n", "120");
   const QCommandLineOption laps = opt("race-laps", "race length in laps", "n", "10");
-  cli.addOptions({host, port, replay, rate, speed, loop, waitClient, karts, seed, practice, qualifying, laps});
+  const QCommandLineOption record = opt("record", "append every byte sent to clients to this file", "file");
+  cli.addOptions({host, port, replay, rate, speed, loop, waitClient, karts, seed, practice, qualifying, laps, record});
   cli.process(app);
 
   auto fail = [](const char* text) {
@@ -184,7 +201,12 @@ int main(int argc, char** argv) {
     events = feedsim::SimulateSessions(c);
   }
 
-  TFeedServer server(std::move(events), speedN, cli.isSet(loop), cli.isSet(waitClient));
+  std::FILE* recordFile = nullptr;
+  if (cli.isSet(record)) {
+    recordFile = std::fopen(cli.value(record).toLocal8Bit().constData(), "ab");
+    if (recordFile == nullptr) return fail("cannot open the --record file for appending");
+  }
+  TFeedServer server(std::move(events), speedN, cli.isSet(loop), cli.isSet(waitClient), recordFile);
   if (!server.Listen(address, static_cast<quint16>(portN))) return fail("cannot listen on that address and port");
   std::printf("listening on %s:%u\n", address.toString().toLocal8Bit().constData(), server.Port());
   std::fflush(stdout);
