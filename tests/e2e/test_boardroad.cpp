@@ -223,7 +223,14 @@ TEST_F(BoardRoad, BoardEndsWithTheRaceStandingsAndClock) {
 
   ASSERT_TRUE(expected.clock.has_value());
   ASSERT_GT(*expected.clock, 0);
-  const TBoardState board = ReadBoardState(state_);
+  // The last "$F" lines come after the last push; give them time to arrive.
+  TBoardState board;
+  e2e::WaitUntil(
+      [&] {
+        board = ReadBoardState(state_);
+        return board.clockSeconds == *expected.clock;
+      },
+      5s);
   EXPECT_EQ(board.display, "table");
   EXPECT_EQ(board.mode, kRaceMode);
   EXPECT_TRUE(board.clockSet);
