@@ -4,7 +4,10 @@
 //
 // Link state reported to the window (WM_SCOREBOARD_STATE):
 //   bsDisconnected  the port could not be opened, failed, or the board that
-//                   answered has been silent for kBoardSilenceMs
+//                   answered has been silent for kBoardSilence; posted once
+//                   per loss, after which the port is opened again every
+//                   kReopenInterval (the "COMn" name resolved afresh, so a
+//                   replugged adapter or a restarted board is found again)
 //   bsConnected     the board sent a hello or heartbeat (lParam: its id);
 //                   repeated at most once a second while it keeps answering
 //   bsAddress       the board's hello carried an IPv4 address
@@ -39,6 +42,7 @@ constexpr auto kLinkPass = std::chrono::milliseconds(20);
 constexpr auto kBoardSilence = std::chrono::milliseconds(3000);
 constexpr auto kQueryInterval = std::chrono::milliseconds(1000);
 constexpr auto kConnectedRepeat = std::chrono::milliseconds(1000);
+constexpr auto kReopenInterval = std::chrono::milliseconds(1000);
 
 class TBoardController final : public ScoreboardController {
  public:
@@ -62,7 +66,7 @@ class TBoardController final : public ScoreboardController {
     {
       std::lock_guard<std::mutex> guard(lock_);
       portRequested_ = true;
-      requestedDevice_ = device;
+      requestedName_ = portName != nullptr ? std::string(portName) : std::string();
       requestedBaud_ = baudRate;
       dropped.swap(queue_);  // nothing queued for the old port reaches the new one
     }
@@ -137,7 +141,8 @@ class TBoardController final : public ScoreboardController {
   }
 
   void LinkLoop();
-  void OpenRequested(const std::optional<std::string>& device, std::int32_t baud);
+  void OpenRequested(const std::string& portName, std::int32_t baud);
+  void TryOpen(SteadyClock::time_point now);
   void LoseLink();
   void Listen(SteadyClock::time_point now);
 
@@ -148,7 +153,7 @@ class TBoardController final : public ScoreboardController {
   std::condition_variable wake_;
   std::deque<TBoardOp> queue_;
   bool portRequested_ = false;
-  std::optional<std::string> requestedDevice_;
+  std::string requestedName_;
   std::int32_t requestedBaud_ = 115200;
   bool stop_ = false;
 
@@ -163,6 +168,11 @@ class TBoardController final : public ScoreboardController {
   SteadyClock::time_point lastQuery_{};
   SteadyClock::time_point lastConnectedPost_{};
   std::vector<std::uint8_t> wire_;
+  bool wantOpen_ = false;      // a port was asked for: keep it open
+  bool downReported_ = false;  // bsDisconnected already posted for this loss
+  std::string portName_;
+  std::int32_t baud_ = 115200;
+  SteadyClock::time_point lastOpenAttempt_{};
 
   std::thread linkThread_;  // last: starts once the members above exist
 };
@@ -171,7 +181,7 @@ void TBoardController::LinkLoop() {
   std::deque<TBoardOp> batch;
   for (;;) {
     bool openNow = false;
-    std::optional<std::string> device;
+    std::string portName;
     std::int32_t baud = 115200;
     {
       std::unique_lock<std::mutex> guard(lock_);
@@ -180,12 +190,16 @@ void TBoardController::LinkLoop() {
       if (portRequested_) {
         openNow = true;
         portRequested_ = false;
-        device = requestedDevice_;
+        portName = requestedName_;
         baud = requestedBaud_;
       }
       batch.swap(queue_);
     }
-    if (openNow) OpenRequested(device, baud);
+    if (openNow) {
+      OpenRequested(portName, baud);
+    } else if (wantOpen_ && !link_.IsOpen() && SteadyClock::now() - lastOpenAttempt_ >= kReopenInterval) {
+      TryOpen(SteadyClock::now());
+    }
 
     wire_.clear();
     for (const TBoardOp& op : batch) EncodeBoardOperation(op, wire_, seq_, pictureId_);
@@ -200,21 +214,36 @@ void TBoardController::LinkLoop() {
   link_.Close();
 }
 
-void TBoardController::OpenRequested(const std::optional<std::string>& device, std::int32_t baud) {
+void TBoardController::OpenRequested(const std::string& portName, std::int32_t baud) {
   link_.Close();
+  wantOpen_ = true;
+  downReported_ = false;
+  portName_ = portName;
+  baud_ = baud;
+  TryOpen(SteadyClock::now());
+}
+
+void TBoardController::TryOpen(SteadyClock::time_point now) {
+  lastOpenAttempt_ = now;
   decoder_.Reset();
   boardAnswering_ = false;
-  if (!device || !link_.Open(*device, baud)) {
-    PostState(bsDisconnected, 0);
+  std::optional<std::string> device;
+  if (auto n = platform::ParseComPortName(portName_)) device = platform::ComPortDevicePath(*n);
+  if (!device || !link_.Open(*device, baud_)) {
+    if (!downReported_) PostState(bsDisconnected, 0);
+    downReported_ = true;
     return;
   }
+  downReported_ = false;
   lastQuery_ = SteadyClock::time_point{};
 }
 
 void TBoardController::LoseLink() {
   link_.Close();
   boardAnswering_ = false;
-  PostState(bsDisconnected, 0);
+  lastOpenAttempt_ = SteadyClock::now();
+  if (!downReported_) PostState(bsDisconnected, 0);
+  downReported_ = true;
 }
 
 void TBoardController::Listen(SteadyClock::time_point now) {
@@ -249,8 +278,10 @@ void TBoardController::Listen(SteadyClock::time_point now) {
     }
   }
   if (boardAnswering_ && now - lastHeard_ > kBoardSilence) {
-    boardAnswering_ = false;
-    PostState(bsDisconnected, 0);
+    // The board went quiet: close the port and open it again shortly, so a
+    // board that came back on another device behind the same name is found.
+    LoseLink();
+    return;
   }
   // Until the board answers, ask it to introduce itself now and then.
   if (!boardAnswering_ && now - lastQuery_ >= kQueryInterval) {

@@ -283,6 +283,50 @@ TEST_F(PtyControllerTest, APortThatGoesAwayReportsDisconnected) {
   EXPECT_EQ(States(bsDisconnected), 1);
 }
 
+TEST_F(PtyControllerTest, ABoardThatComesBackOnANewDeviceIsFoundAgain) {
+  controller->OpenPort(1, PortName().c_str(), 115200);
+  controller->SetBrightness(5);
+  ASSERT_EQ(ReadMessages(1).size(), 1u);
+  bp::THelloMsg hello;
+  hello.boardId = 7;
+  WriteToController(hello);
+  ASSERT_TRUE(WaitUntil(window, [&] { return States(bsConnected) >= 1; }));
+
+  // The board restarts: its old device is gone and the same COM name now
+  // leads to a new one.
+  ::close(master);
+  master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(::ptsname(master), link);
+  decoder.Reset();
+  ASSERT_TRUE(WaitUntil(
+      window, [&] { return States(bsDisconnected) == 1; }, 6000ms));
+
+  // The controller opens the new device and asks the board to introduce itself.
+  const int connectedBefore = States(bsConnected);
+  bool queried = false;
+  const auto deadline = std::chrono::steady_clock::now() + 6s;
+  std::uint8_t buffer[256];
+  while (!queried && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n <= 0) continue;
+    decoder.Feed(buffer, static_cast<std::size_t>(n));
+    while (auto frame = decoder.Next()) {
+      auto message = bp::DecodePayload(*frame);
+      if (message && std::holds_alternative<bp::TQueryMsg>(*message)) queried = true;
+    }
+  }
+  ASSERT_TRUE(queried) << "the controller never opened the new device";
+  WriteToController(hello);
+  EXPECT_TRUE(WaitUntil(window, [&] { return States(bsConnected) > connectedBefore; }));
+  EXPECT_EQ(States(bsDisconnected), 1) << "one loss, one report";
+}
+
 TEST_F(PtyControllerTest, AFileThatIsNotASerialDeviceIsRefused) {
   const auto plain = std::filesystem::temp_directory_path() / ("brelvo-notatty-" + std::to_string(::getpid()));
   {
