@@ -272,9 +272,18 @@ TEST_F(BoardRoad, FinishLightFromF4HoldsTheTable) {
   ASSERT_TRUE(fs::exists(xvfb) && fs::exists(xdotool)) << "Xvfb and xdotool are needed: run scripts/setup";
   TChildProcess x({xvfb.string(), "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
   ASSERT_TRUE(x.Started());
-  const auto displayLine = x.WaitForLine("", 10s);
-  ASSERT_TRUE(displayLine) << "Xvfb did not start:\n" << x.Output();
-  const std::string display = ":" + x.Lines()[*displayLine];
+  // Xvfb tries displays from 0 on, with a complaint for each one taken, and
+  // then writes the number of the one it got as a line of its own.
+  std::string display;
+  e2e::WaitUntil(
+      [&] {
+        for (const std::string& line : x.Lines()) {
+          if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) display = ":" + line;
+        }
+        return !display.empty();
+      },
+      10s);
+  ASSERT_FALSE(display.empty()) << "Xvfb did not start:\n" << x.Output();
   const std::map<std::string, std::string> onX{{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display}};
 
   StartBoard();
