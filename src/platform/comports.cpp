@@ -22,7 +22,7 @@ constexpr std::array<TDeviceRange, 3> kRanges{{
 }};
 
 // Windows numbers ports up to 256.
-constexpr int kMaxWindowsPort = 256;
+[[maybe_unused]] constexpr int kMaxWindowsPort = 256;
 
 std::mutex& LinkFolderLock() {
   static std::mutex lock;
