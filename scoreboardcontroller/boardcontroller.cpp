@@ -161,7 +161,8 @@ class TBoardController final : public ScoreboardController {
   TSerialLink link_;
   bp::TFrameDecoder decoder_;
   std::uint8_t seq_ = 0;
-  std::uint8_t pictureId_ = 0;
+  TBoardEncoder encoder_;
+  bool resendScene_ = false;  // the board that answers next gets what it should show
   bool boardAnswering_ = false;
   std::int32_t boardId_ = 0;
   SteadyClock::time_point lastHeard_{};
@@ -202,7 +203,7 @@ void TBoardController::LinkLoop() {
     }
 
     wire_.clear();
-    for (const TBoardOp& op : batch) EncodeBoardOperation(op, wire_, seq_, pictureId_);
+    for (const TBoardOp& op : batch) encoder_.Add(op, wire_, seq_);
     batch.clear();
     if (link_.IsOpen() && !wire_.empty()) {
       // A board that stops taking bytes loses this batch but keeps its port;
@@ -220,6 +221,7 @@ void TBoardController::OpenRequested(const std::string& portName, std::int32_t b
   downReported_ = false;
   portName_ = portName;
   baud_ = baud;
+  resendScene_ = true;
   TryOpen(SteadyClock::now());
 }
 
@@ -240,6 +242,7 @@ void TBoardController::TryOpen(SteadyClock::time_point now) {
 
 void TBoardController::LoseLink() {
   link_.Close();
+  resendScene_ = true;
   boardAnswering_ = false;
   lastOpenAttempt_ = SteadyClock::now();
   if (!downReported_) PostState(bsDisconnected, 0);
@@ -269,6 +272,17 @@ void TBoardController::Listen(SteadyClock::time_point now) {
       heard = true;
     }
     if (heard) {
+      if (!boardAnswering_ && resendScene_) {
+        // A board that (re)appears shows what it should at once, not at the
+        // next change of the standings.
+        resendScene_ = false;
+        std::vector<std::uint8_t> scene;
+        encoder_.Replay(scene, seq_);
+        if (!scene.empty() && link_.Write(scene.data(), scene.size(), kWriteTimeoutMs) == TSerialLink::Result::Failed) {
+          LoseLink();
+          return;
+        }
+      }
       lastHeard_ = now;
       if (!boardAnswering_ || now - lastConnectedPost_ >= kConnectedRepeat) {
         PostState(bsConnected, boardId_);

@@ -29,3 +29,31 @@ struct TBoardOp {
 // sequence number and `pictureId` the next picture's id; both advance.
 void EncodeBoardOperation(const TBoardOp& op, std::vector<std::uint8_t>& out, std::uint8_t& seq,
                           std::uint8_t& pictureId);
+
+// Turns the queued operations into frames on the board-link thread. A table
+// push (ClearBoard(0), its rows, Show) goes out as one compact table frame,
+// which a 115200-baud line needs; it is held back until its Show arrives,
+// even across batches. Everything else is one frame per operation.
+// It also keeps what the board shows now, so that a board that comes back
+// after a lost link can be given it again at once.
+class TBoardEncoder {
+ public:
+  void Add(const TBoardOp& op, std::vector<std::uint8_t>& out, std::uint8_t& seq);
+  // Brightness, the last display (table, lights, blank or picture) and the
+  // clock, in that order; nothing before the first operation.
+  void Replay(std::vector<std::uint8_t>& out, std::uint8_t& seq);
+
+ private:
+  void Emit(const TBoardOp& op, std::vector<std::uint8_t>& out, std::uint8_t& seq);
+  void EmitTable(const std::vector<TBoardOp>& table, std::vector<std::uint8_t>& out, std::uint8_t& seq);
+  void FlushPending(std::vector<std::uint8_t>& out, std::uint8_t& seq);
+
+  std::vector<TBoardOp> pending_;  // ClearBoard(0) and rows waiting for Show
+  std::vector<TBoardOp> scene_;    // what the board shows: a whole table, or one operation
+  bool sceneIsTable_ = false;
+  bool hasBrightness_ = false;
+  bool hasClock_ = false;
+  TBoardOp brightness_;
+  TBoardOp clock_;
+  std::uint8_t pictureId_ = 0;
+};

@@ -200,21 +200,24 @@ TEST_F(PtyControllerTest, OpensThePortRawAt115200AndSendsOperationsInOrder) {
   controller->SetRow(1, 1, 22, 59999, 62333, 7, 0, 0, 0, u"Имя_11");
   controller->SetRow(1, 2, 23, 0, 0, 0, 0, -2, 0, nullptr);
   controller->Show(1, 1);
-  auto messages = ReadMessages(4);
-  ASSERT_EQ(messages.size(), 4u);
-  ASSERT_TRUE(std::holds_alternative<bp::TClearBoardMsg>(messages[0]));
-  EXPECT_EQ(std::get<bp::TClearBoardMsg>(messages[0]).immediate, 0);
-  ASSERT_TRUE(std::holds_alternative<bp::TSetRowMsg>(messages[1]));
-  const bp::TRowData& row = std::get<bp::TSetRowMsg>(messages[1]).row;
+  controller->SetRaceTime(65);
+  // The push goes out as one table frame, then the clock.
+  auto messages = ReadMessages(2);
+  ASSERT_EQ(messages.size(), 2u);
+  ASSERT_TRUE(std::holds_alternative<bp::TTablePushMsg>(messages[0]));
+  const auto& table = std::get<bp::TTablePushMsg>(messages[0]);
+  EXPECT_EQ(table.flags, bp::TTablePushMsg::tpBegin | bp::TTablePushMsg::tpEnd | bp::TTablePushMsg::tpFullRefresh);
+  EXPECT_EQ(table.mode, 1);
+  ASSERT_EQ(table.rows.size(), 2u);
+  const bp::TRowData& row = table.rows[0];
   EXPECT_EQ(row.row, 1);
   EXPECT_EQ(row.number, 22);
   EXPECT_EQ(row.lastLapTime, 62333);
   EXPECT_EQ(row.name, "Имя_11");
-  ASSERT_TRUE(std::holds_alternative<bp::TSetRowMsg>(messages[2]));
-  EXPECT_EQ(std::get<bp::TSetRowMsg>(messages[2]).row.raceGap, -2);
-  EXPECT_EQ(std::get<bp::TSetRowMsg>(messages[2]).row.name, "");
-  ASSERT_TRUE(std::holds_alternative<bp::TShowMsg>(messages[3]));
-  EXPECT_EQ(std::get<bp::TShowMsg>(messages[3]).fullRefresh, 1);
+  EXPECT_EQ(table.rows[1].raceGap, -2);
+  EXPECT_EQ(table.rows[1].name, "");
+  ASSERT_TRUE(std::holds_alternative<bp::TSetRaceTimeMsg>(messages[1]));
+  EXPECT_EQ(std::get<bp::TSetRaceTimeMsg>(messages[1]).seconds, 65);
 
   termios tio{};
   ASSERT_EQ(::tcgetattr(master, &tio), 0);
@@ -286,7 +289,11 @@ TEST_F(PtyControllerTest, APortThatGoesAwayReportsDisconnected) {
 TEST_F(PtyControllerTest, ABoardThatComesBackOnANewDeviceIsFoundAgain) {
   controller->OpenPort(1, PortName().c_str(), 115200);
   controller->SetBrightness(5);
-  ASSERT_EQ(ReadMessages(1).size(), 1u);
+  controller->ClearBoard(0);
+  controller->SetRow(1, 1, 95, 39180, 40897, 10, 0, 0, 0, u"Новиков");
+  controller->Show(0, 1);
+  controller->SetRaceTime(457);
+  ASSERT_EQ(ReadMessages(3).size(), 3u);
   bp::THelloMsg hello;
   hello.boardId = 7;
   WriteToController(hello);
@@ -324,6 +331,15 @@ TEST_F(PtyControllerTest, ABoardThatComesBackOnANewDeviceIsFoundAgain) {
   ASSERT_TRUE(queried) << "the controller never opened the new device";
   WriteToController(hello);
   EXPECT_TRUE(WaitUntil(window, [&] { return States(bsConnected) > connectedBefore; }));
+  // The board that came back is given what it showed, without waiting for
+  // the next change of the standings.
+  const auto replay = ReadMessages(3);
+  ASSERT_EQ(replay.size(), 3u);
+  EXPECT_EQ(std::get<bp::TSetBrightnessMsg>(replay[0]).level, 5);
+  ASSERT_TRUE(std::holds_alternative<bp::TTablePushMsg>(replay[1]));
+  EXPECT_EQ(std::get<bp::TTablePushMsg>(replay[1]).rows.at(0).name, "Новиков");
+  EXPECT_TRUE(std::get<bp::TTablePushMsg>(replay[1]).flags & bp::TTablePushMsg::tpFullRefresh);
+  EXPECT_EQ(std::get<bp::TSetRaceTimeMsg>(replay[2]).seconds, 457);
   EXPECT_EQ(States(bsDisconnected), 1) << "one loss, one report";
 }
 
