@@ -8,8 +8,8 @@ namespace {
 // Gaps are differences of feed values; a hostile feed can send extremes, so
 // they are worked out wide and brought back into range.
 std::int32_t Clamp32(std::int64_t v) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
-                                                            std::numeric_limits<std::int32_t>::max()));
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 std::int32_t ModePosition(const TCompetitor& c, std::int32_t mode) {
@@ -25,9 +25,35 @@ TCompetitor* TCompetitors::Find(std::int32_t reg) {
   return nullptr;
 }
 
+namespace {
+template <typename Roster>
+auto RosterPlace(Roster& roster, std::int32_t reg) {
+  return std::lower_bound(roster.begin(), roster.end(), reg,
+                          [](const auto& entry, std::int32_t r) { return entry.regNumber < r; });
+}
+}  // namespace
+
 TCompetitor* TCompetitors::Append(std::int32_t reg) {
   items.push_back(std::make_unique<TCompetitor>(reg));
-  return items.back().get();
+  TCompetitor* c = items.back().get();
+  const auto known = RosterPlace(roster, reg);
+  if (known != roster.end() && known->regNumber == reg) {
+    c->number = known->number;
+    c->name = known->name;
+  }
+  return c;
+}
+
+// Updating a known entry reuses its name's storage, so once the roster holds
+// the field, "$A" lines allocate nothing here.
+void TCompetitors::Remember(std::int32_t reg, std::int32_t number, std::u16string_view name) {
+  auto place = RosterPlace(roster, reg);
+  if (place == roster.end() || place->regNumber != reg) {
+    if (roster.size() >= kRosterLimit) return;
+    place = roster.insert(place, RosterEntry{reg, 0, {}});
+  }
+  place->number = number;
+  place->name.assign(name);
 }
 
 void TCompetitors::Clear() {
@@ -35,6 +61,16 @@ void TCompetitors::Clear() {
   items.clear();
   maxPosition.store(0, std::memory_order_relaxed);
   passings.fill(TPassing{});
+}
+
+void TCompetitors::ClearRoster() {
+  std::lock_guard guard(lock);
+  roster.clear();
+}
+
+std::size_t TCompetitors::GetRosterSize() {
+  std::lock_guard guard(lock);
+  return roster.size();
 }
 
 TCompetitor* TCompetitors::FindOrAdd(std::int32_t reg) {
@@ -45,6 +81,7 @@ TCompetitor* TCompetitors::FindOrAdd(std::int32_t reg) {
 
 void TCompetitors::SetCompetitorInfo(std::int32_t reg, std::int32_t number, std::u16string_view name) {
   std::lock_guard guard(lock);
+  Remember(reg, number, name);
   TCompetitor* c = Find(reg);
   if (c == nullptr) c = Append(reg);
   c->number = number;
@@ -57,6 +94,7 @@ void TCompetitors::UpdateRace(std::int32_t reg, std::int32_t total, std::int32_t
   if (c == nullptr) return;
   c->totalTime = total;
   c->racePosition = position;
+  c->racePositionFromFeed = true;
   c->laps = laps;
   if (position > maxPosition.load(std::memory_order_relaxed)) maxPosition.store(position, std::memory_order_relaxed);
   ApplyRaceGaps(*c);
@@ -67,6 +105,7 @@ void TCompetitors::UpdateBestLap(std::int32_t reg, std::int32_t best, std::int32
   if (TCompetitor* c = Find(reg)) {
     c->bestLapTime = best;
     c->bestLapPosition = position;
+    c->bestLapPositionFromFeed = true;
     c->bestLapNumber = lapNumber;
   }
   if (position > maxPosition.load(std::memory_order_relaxed)) maxPosition.store(position, std::memory_order_relaxed);
@@ -142,12 +181,25 @@ void TCompetitors::Sort(std::int32_t mode) {
   auto sortBy = [this](auto less) {
     if (!std::is_sorted(items.begin(), items.end(), less)) std::sort(items.begin(), items.end(), less);
   };
+  // A row shows the first record holding its position. A competitor that a
+  // passing brought in holds the record count as its position, which may be
+  // one the feed gave another competitor: among equal keys, the record the
+  // feed placed comes first, so the row shows the real car.
   if (mode == smBestLap) {
-    sortBy([](const Item& a, const Item& b) { return a->bestLapPosition < b->bestLapPosition; });
+    sortBy([](const Item& a, const Item& b) {
+      return a->bestLapPosition != b->bestLapPosition ? a->bestLapPosition < b->bestLapPosition
+                                                      : a->bestLapPositionFromFeed > b->bestLapPositionFromFeed;
+    });
   } else if (mode == smRace) {
-    sortBy([](const Item& a, const Item& b) { return a->racePosition < b->racePosition; });
+    sortBy([](const Item& a, const Item& b) {
+      return a->racePosition != b->racePosition ? a->racePosition < b->racePosition
+                                                : a->racePositionFromFeed > b->racePositionFromFeed;
+    });
   } else {
-    sortBy([](const Item& a, const Item& b) { return a->totalTime > b->totalTime; });
+    sortBy([](const Item& a, const Item& b) {
+      return a->totalTime != b->totalTime ? a->totalTime > b->totalTime
+                                          : a->racePositionFromFeed > b->racePositionFromFeed;
+    });
   }
 }
 

@@ -35,6 +35,10 @@ struct TCompetitor {
   std::int32_t raceGap = 0;     // < 0: laps behind (negated), > 0: ms behind
   std::int32_t bestLapGap = 0;  // ms
   std::u16string name = u"0";   // "0" until a "$A" names the competitor
+  // The position was sent by the feed ("$G" race, "$H" best lap), not taken
+  // from the record count when a passing brought the competitor in.
+  bool racePositionFromFeed = false;
+  bool bestLapPositionFromFeed = false;
 };
 
 struct TPassing {
@@ -43,6 +47,8 @@ struct TPassing {
 };
 
 constexpr int kPassingHistory = 32;
+// Registration numbers the roster remembers; later ones are not kept.
+constexpr std::size_t kRosterLimit = 10000;
 
 class TCompetitors {
  public:
@@ -50,7 +56,10 @@ class TCompetitors {
   TCompetitors(const TCompetitors&) = delete;
   TCompetitors& operator=(const TCompetitors&) = delete;
 
+  // Empties the standings ("$B", "$I"); the roster stays.
   void Clear();
+  // Forgets every name and number "$A" gave ("$I": a new event).
+  void ClearRoster();
   // The record stays valid only until the next Clear (on any thread).
   TCompetitor* FindOrAdd(std::int32_t reg);
   void SetCompetitorInfo(std::int32_t reg, std::int32_t number, std::u16string_view name);
@@ -68,6 +77,7 @@ class TCompetitors {
   TPassing GetPassing(std::int32_t k);
   // Copies the competitor with this registration number; dest is untouched when none.
   bool CopyByRegNumber(std::int32_t reg, TCompetitor& dest);
+  std::size_t GetRosterSize();
 
  private:
   TCompetitor* Find(std::int32_t reg);  // caller holds the lock
@@ -75,11 +85,22 @@ class TCompetitors {
   TCompetitor* FindByPositionLocked(std::int32_t row, std::int32_t mode);
   void ApplyRaceGaps(TCompetitor& updated);
   void ApplyBestLapGaps();
+  void Remember(std::int32_t reg, std::int32_t number, std::u16string_view name);
+
+  // What the latest "$A" said of each registration number, sorted by it.
+  // Feeds send "$A" once and then "$B", which empties the standings; records
+  // that passings bring back take their number and name from here.
+  struct RosterEntry {
+    std::int32_t regNumber;
+    std::int32_t number;
+    std::u16string name;
+  };
 
   std::mutex lock;
   std::atomic<std::int32_t> maxPosition{0};
   std::array<TPassing, kPassingHistory> passings{};
   std::vector<std::unique_ptr<TCompetitor>> items;
+  std::vector<RosterEntry> roster;
 };
 
 // The one table of the process, created by the feed parser's first call and

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "standings/competitors.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -126,6 +126,26 @@ TEST_F(CompetitorTable, SetCompetitorInfoRenamesInPlace) {
   EXPECT_EQ(table.GetCount(), 1);
   EXPECT_EQ(table.FindOrAdd(5)->name, u"Петров Иван");
   EXPECT_EQ(table.FindOrAdd(5)->number, 55);
+}
+
+// The roster is bounded: a feed inventing registration numbers cannot grow
+// it past the limit, and what it holds keeps working.
+TEST_F(CompetitorTable, RosterStopsTakingNewRegistrationsAtItsLimit) {
+  const auto limit = static_cast<std::int32_t>(kRosterLimit);
+  for (std::int32_t reg = 1; reg <= limit + 1; ++reg) {
+    table.SetCompetitorInfo(reg, reg % 100 + 1, u"n");
+    if (reg % 500 == 0) table.Clear();  // keeps the standings small; the roster stays
+  }
+  EXPECT_EQ(table.GetRosterSize(), kRosterLimit);
+  table.SetCompetitorInfo(limit, 7, u"renamed");
+  table.Clear();
+  table.AddPassing(limit + 1, 1000, 1000);
+  table.AddPassing(limit, 1000, 1000);
+  EXPECT_EQ(table.FindOrAdd(limit + 1)->number, 0) << "beyond the limit: not kept";
+  EXPECT_EQ(table.FindOrAdd(limit)->number, 7);
+  EXPECT_EQ(table.FindOrAdd(limit)->name, u"renamed");
+  table.ClearRoster();
+  EXPECT_EQ(table.GetRosterSize(), 0u);
 }
 
 }  // namespace

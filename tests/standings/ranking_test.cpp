@@ -123,6 +123,19 @@ TEST_F(Ranking, SortDecidesWhichDuplicateRowShows) {
   EXPECT_EQ(table.FindByPosition(0, smRace)->regNumber, 2);
 }
 
+// A passing brings a competitor in at position = record count; when the feed
+// has given that position to another competitor, the row shows the latter.
+TEST_F(Ranking, RecordPlacedByTheFeedWinsATiedPosition) {
+  table.AddPassing(1, 60000, 60000);  // positions 1
+  table.AddPassing(2, 60000, 60000);  // positions 2
+  table.UpdateRace(2, 60000, 1, 1);
+  table.UpdateBestLap(2, 60000, 1, 1);
+  for (std::int32_t mode : {smRace, smBestLap, smPractice}) {
+    table.Sort(mode);
+    EXPECT_EQ(table.FindByPosition(0, mode == smBestLap ? smBestLap : smRace)->regNumber, 2) << "mode " << mode;
+  }
+}
+
 TEST_F(Ranking, PracticeModeUsesRacePositionForRows) {
   Add(1);
   table.UpdateRace(1, 1000, 1, 1);
