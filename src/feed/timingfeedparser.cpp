@@ -31,6 +31,7 @@ struct SplitLine {
   std::string scratch;
 
   Field Get(std::size_t i) const { return i < count ? fields[i] : Field{}; }
+  bool Has(std::size_t i) const { return i < count; }
 };
 
 bool IsBlank(unsigned char c) { return c >= 1 && c <= 32; }
@@ -44,9 +45,7 @@ void Split(std::string_view text, SplitLine& out) {
   auto skipBlanks = [&] {
     while (p < end && IsBlank(static_cast<unsigned char>(*p))) ++p;
   };
-  auto append = [&](const char* data, std::size_t size) {
-    out.fields[out.count++] = Field{data, size};
-  };
+  auto append = [&](const char* data, std::size_t size) { out.fields[out.count++] = Field{data, size}; };
 
   skipBlanks();
   while (p < end && out.count < kMaxFields) {
@@ -234,6 +233,27 @@ bool Integer(const Field& f, std::int32_t& value) { return ToInteger(f.data, f.d
 bool Clock(const Field& f, std::int32_t& value) { return ToClock(f.data, f.data + f.size, value); }
 bool Time(const Field& f, std::int32_t& value) { return ToTime(f.data, f.data + f.size, value); }
 
+// Feeds send a competitor's "$G" before its first lap, and a "$H" before its
+// first best lap, with the lap field present but empty: no laps yet. A field
+// that is missing (a cut record) or holds other text still fails.
+bool LapCount(const SplitLine& s, std::size_t i, std::int32_t& value) {
+  value = 0;
+  if (s.Has(i) && s.Get(i).size == 0) return true;
+  return Integer(s.Get(i), value);
+}
+
+// First and last name in two fields: joined by one blank unless one of them
+// already brings it.
+void JoinName(const Field& last, const Field& first, std::u16string& name, std::u16string& scratch) {
+  platform::AnsiToUtf16(last.View(), name);
+  if (first.size == 0) return;
+  platform::AnsiToUtf16(first.View(), scratch);
+  if (last.size > 0 && !IsBlank(static_cast<unsigned char>(last.data[last.size - 1])) &&
+      !IsBlank(static_cast<unsigned char>(first.data[0])))
+    name += u' ';
+  name += scratch;
+}
+
 TFlagState Flag(const Field& f) {
   auto startsWith = [&](const char* word) {
     const std::size_t n = std::strlen(word);
@@ -248,6 +268,7 @@ TFlagState Flag(const Field& f) {
   if (startsWith("GREEN")) return fsGreen;
   if (startsWith("RED")) return fsRed;
   if (startsWith("FINISH")) return fsFinish;
+  if (startsWith("YELLOW")) return fsYellow;
   return fsNone;
 }
 
@@ -255,7 +276,6 @@ struct ParserState {
   TProcessResult result;
   SplitLine split;
   std::u16string decoded;
-  bool applies = false;  // "$G"/"$H": position and laps converted
 };
 
 ParserState& State() {
@@ -278,13 +298,16 @@ const TProcessResult* ProcessFeedLine(const char* line) {
 
 const TProcessResult* ProcessFeedLine(std::string_view line) {
   TCompetitors& table = CreateCompetitors();
-  ParserState& st = State();
-  TProcessResult& r = st.result;
+  TProcessResult& r = State().result;
   if (line.empty() || line[0] != '$') return nullptr;
-  if (!feed::DecodeRecord(line, r)) return nullptr;
+  const feed::DecodeOutcome decoded = feed::DecodeRecord(line, r);
+  if (!decoded) return nullptr;
 
   switch (r.kind) {
     case rkInit:
+      table.Clear();
+      table.ClearRoster();
+      break;
     case rkRun:
       table.Clear();
       break;
@@ -292,10 +315,10 @@ const TProcessResult* ProcessFeedLine(std::string_view line) {
       if (r.number != 0) table.SetCompetitorInfo(r.regNumber, r.number, r.name);
       break;
     case rkRace:
-      if (st.applies) table.UpdateRace(r.regNumber, r.totalTime, r.position, r.laps);
+      if (decoded.updatesTable) table.UpdateRace(r.regNumber, r.totalTime, r.position, r.laps);
       break;
     case rkBestLap:
-      if (st.applies) table.UpdateBestLap(r.regNumber, r.bestLapTime, r.position, r.laps);
+      if (decoded.updatesTable) table.UpdateBestLap(r.regNumber, r.bestLapTime, r.position, r.laps);
       break;
     case rkPassing:
       table.AddPassing(r.regNumber, r.lapTime, r.totalTime);
@@ -308,21 +331,21 @@ const TProcessResult* ProcessFeedLine(std::string_view line) {
 
 namespace feed {
 
-bool DecodeRecord(std::string_view line, TProcessResult& r) {
+DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
   ParserState& st = State();
-  if (line.empty() || line[0] != '$') return false;
+  if (line.empty() || line[0] != '$') return {};
   Reset(r);
-  st.applies = false;
-  if (line.size() < 2) return false;
+  if (line.size() < 2) return {};
 
+  DecodeOutcome outcome{true, false};
   const char tag = line[1];
   switch (tag) {
     case 'B':
       r.kind = rkRun;
-      return true;
+      return outcome;
     case 'I':
       r.kind = rkInit;
-      return true;
+      return outcome;
     case 'A':
     case 'F':
     case 'G':
@@ -330,7 +353,7 @@ bool DecodeRecord(std::string_view line, TProcessResult& r) {
     case 'J':
       break;
     default:
-      return false;
+      return {};
   }
 
   SplitLine& s = st.split;
@@ -341,10 +364,7 @@ bool DecodeRecord(std::string_view line, TProcessResult& r) {
       r.kind = rkCompetitor;
       Integer(s.Get(1), r.regNumber);
       Integer(s.Get(2), r.number);
-      // The name is the last name followed directly by the first name.
-      platform::AnsiToUtf16(s.Get(5).View(), r.name);
-      platform::AnsiToUtf16(s.Get(4).View(), st.decoded);
-      r.name += st.decoded;
+      JoinName(s.Get(5), s.Get(4), r.name, st.decoded);
       break;
     }
     case 'F':
@@ -358,8 +378,8 @@ bool DecodeRecord(std::string_view line, TProcessResult& r) {
       Time(s.Get(4), tag == 'G' ? r.totalTime : r.bestLapTime);
       Integer(s.Get(2), r.regNumber);
       const bool positionOk = Integer(s.Get(1), r.position);
-      const bool lapsOk = Integer(s.Get(3), r.laps);
-      st.applies = positionOk && lapsOk;
+      const bool lapsOk = LapCount(s, 3, r.laps);
+      outcome.updatesTable = positionOk && lapsOk;
       break;
     }
     case 'J':
@@ -369,7 +389,7 @@ bool DecodeRecord(std::string_view line, TProcessResult& r) {
       Integer(s.Get(1), r.regNumber);
       break;
   }
-  return true;
+  return outcome;
 }
 
 bool ConvertInteger(std::u16string_view text, std::int32_t& value) {

@@ -17,7 +17,8 @@ enum TRecordKind : std::int32_t {
   rkCompetitor = 7,  // "$A"
 };
 
-enum TFlagState : std::int32_t { fsNone = 0, fsGreen = 1, fsRed = 2, fsFinish = 3 };
+// fsYellow: a caution period; the session runs on as under green.
+enum TFlagState : std::int32_t { fsNone = 0, fsGreen = 1, fsRed = 2, fsFinish = 3, fsYellow = 4 };
 
 struct TProcessResult {
   std::int32_t kind = rkNone;
@@ -27,25 +28,33 @@ struct TProcessResult {
   std::int32_t totalTime = 0;  // ms
   std::int32_t laps = 0;
   std::int32_t position = 0;
-  std::int32_t raceTime = 0;  // s
+  std::int32_t raceTime = 0;     // s
   std::int32_t bestLapTime = 0;  // ms
   std::int32_t flag = fsNone;
   std::u16string name;
 };
 
-// `line` is one NUL-terminated line as received, line end included. Returns
-// the shared record for a handled record, null otherwise. The record stays
-// valid and unchanged until the next call. Exchange thread only.
-const TProcessResult* ProcessFeedLine(const char* line);
+// `line` is one line as received, line end included; every byte of the view
+// counts. Returns the shared record for a handled record, null otherwise.
+// The record stays valid and unchanged until the next call. Exchange thread
+// only.
 const TProcessResult* ProcessFeedLine(std::string_view line);
+// The same for a NUL-terminated line.
+const TProcessResult* ProcessFeedLine(const char* line);
 
 // The conversions, exposed for tests. Each returns false (and leaves 0 in
 // `value`) when the text does not convert.
 namespace feed {
-// Decodes a record into `out` without touching the standings; false for a
-// line that is not a handled record (out is then reset, or untouched when
-// the line does not begin with "$").
-bool DecodeRecord(std::string_view line, TProcessResult& out);
+struct DecodeOutcome {
+  bool handled = false;  // a handled record: `out` holds it
+  // "$G"/"$H": position and laps converted, so the table update applies.
+  bool updatesTable = false;
+  explicit operator bool() const { return handled; }
+};
+// Decodes a record into `out` without touching the standings; not handled
+// for a line that is not a handled record (out is then reset, or untouched
+// when the line does not begin with "$").
+DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& out);
 bool ConvertInteger(std::u16string_view text, std::int32_t& value);
 bool ConvertClock(std::u16string_view text, std::int32_t& value);  // "h:m:s" -> s
 bool ConvertTime(std::u16string_view text, std::int32_t& value);   // "h:m:s.f" -> ms

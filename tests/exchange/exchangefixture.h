@@ -13,6 +13,7 @@ namespace exchangetest {
 
 inline std::string Green() { return "$F,9999,\"00:10:00\",\"08:58:48\",\"00:01:05\",\"Green \"\r\n"; }
 inline std::string Yellow() { return "$F,9999,\"00:10:00\",\"08:58:49\",\"00:01:06\",\"Yellow\"\r\n"; }
+inline std::string NoFlag() { return "$F,9999,\"00:10:00\",\"08:58:50\",\"00:01:07\",\"      \"\r\n"; }
 inline std::string Competitor(int reg, int number, const std::string& name) {
   return "$A,\"" + std::to_string(reg) + "\",\"" + std::to_string(number) + "\",\"1\",\"\",\"" + name + "\"\r\n";
 }

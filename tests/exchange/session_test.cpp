@@ -22,7 +22,7 @@ class SessionTest : public ExchangeFixture {
   }
 };
 
-TEST_F(SessionTest, PushesOnlyUnderGreenRedOrFinishFlag) {
+TEST_F(SessionTest, PushesOnlyUnderARecognisedFlag) {
   Feed(Competitor(1, 7, "Ann") + Passing(1));
   EXPECT_TRUE(CallsOf(foShow).empty()) << "no push before the first flag";
   EXPECT_EQ(Notifies(enTableSent), 0);
@@ -35,9 +35,17 @@ TEST_F(SessionTest, PushesOnlyUnderGreenRedOrFinishFlag) {
   ASSERT_EQ(raceTime.size(), 1u);
   EXPECT_EQ(raceTime[0].args[0], 65);
 
+  // A caution period runs on exactly like green: clock and table.
   board.Reset();
   Feed(Yellow() + Passing(1));
-  EXPECT_TRUE(CallsOf(foShow).empty()) << "a yellow flag stops the table";
+  EXPECT_EQ(CallsOf(foShow).size(), 1u) << "a yellow flag keeps the table moving";
+  raceTime = CallsOf(foSetRaceTime);
+  ASSERT_EQ(raceTime.size(), 1u) << "and the clock";
+  EXPECT_EQ(raceTime[0].args[0], 66);
+
+  board.Reset();
+  Feed(NoFlag() + Passing(1));
+  EXPECT_TRUE(CallsOf(foShow).empty()) << "an unrecognised flag stops the table";
   EXPECT_TRUE(CallsOf(foSetRaceTime).empty()) << "and the clock";
   Feed(Green());
   EXPECT_EQ(CallsOf(foShow).size(), 1u) << "the table stayed dirty and goes out with the next green";

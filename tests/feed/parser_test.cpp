@@ -53,11 +53,26 @@ TEST_F(Parser, CompetitorNameIsLastThenFirst) {
   EXPECT_EQ(r->kind, rkCompetitor);
   EXPECT_EQ(r->regNumber, 12);
   EXPECT_EQ(r->number, 34);
-  EXPECT_EQ(r->name, u"CDAB");
+  EXPECT_EQ(r->name, u"CD AB");
   TCompetitor c;
   ASSERT_TRUE(Table().CopyByRegNumber(12, c));
-  EXPECT_EQ(c.name, u"CDAB");
+  EXPECT_EQ(c.name, u"CD AB");
   EXPECT_EQ(c.number, 34);
+}
+
+// First and last name get one blank between them, never two; one name alone
+// is taken as it stands.
+TEST_F(Parser, TwoPartNamesGetExactlyOneBlank) {
+  struct Case {
+    const char* fields;
+    const char16_t* name;
+  } cases[] = {{"\"Owen\",\"Kratz\"", u"Kratz Owen"},  {"\"Owen\",\"Kratz \"", u"Kratz Owen"},
+               {"\" Owen\",\"Kratz\"", u"Kratz Owen"}, {"\"Owen\",\"\"", u"Owen"},
+               {"\"\",\"Kratz\"", u"Kratz"},           {"\" Owen\",\"\"", u" Owen"}};
+  for (const Case& c : cases) {
+    const std::string line = std::string("$A,\"3\",\"3\",1,") + c.fields + ",\"\",1\r\n";
+    EXPECT_EQ(ProcessFeedLine(line)->name, c.name) << c.fields;
+  }
 }
 
 TEST_F(Parser, CompetitorWithNumberZeroOrBadNumberLeavesTableAlone) {
@@ -68,18 +83,18 @@ TEST_F(Parser, CompetitorWithNumberZeroOrBadNumberLeavesTableAlone) {
 
 TEST_F(Parser, QuotedFieldsKeepCommasBlanksAndDoubledQuotes) {
   const TProcessResult* r = ProcessFeedLine("$A,\"1\",\"2\",3,\"Ivan, Jr\",\"Say \"\"Hi\"\"\",\"\",1\n");
-  EXPECT_EQ(r->name, u"Say \"Hi\"Ivan, Jr");
+  EXPECT_EQ(r->name, u"Say \"Hi\" Ivan, Jr");
 }
 
 TEST_F(Parser, UnquotedBlankSplitsAField) {
   // a b gives two fields, so "a" is field 4 and "b" field 5.
   const TProcessResult* r = ProcessFeedLine("$A,1,2,3,a b\n");
-  EXPECT_EQ(r->name, u"ba");
+  EXPECT_EQ(r->name, u"b a");
 }
 
 TEST_F(Parser, TextBehindAClosingQuoteIsAFieldOfItsOwn) {
   const TProcessResult* r = ProcessFeedLine("$A,1,2,3,\"x\"y\n");
-  EXPECT_EQ(r->name, u"yx");
+  EXPECT_EQ(r->name, u"y x");
 }
 
 TEST_F(Parser, UnterminatedQuoteTakesTheRestLessItsLastCharacter) {
@@ -98,15 +113,17 @@ TEST_F(Parser, EmptyFieldsFromCommasAndATrailingComma) {
 TEST_F(Parser, NamesDecodeFromTheCodePage) {
   const std::string line = "$A,\"7\",\"7\",1," + platform::Utf16ToAnsi(u"\"Иван\",\"Петров\"") + "\r\n";
   const TProcessResult* r = ProcessFeedLine(line.c_str());
-  EXPECT_EQ(r->name, platform::AnsiToUtf16(platform::Utf16ToAnsi(u"ПетровИван")));
+  EXPECT_EQ(r->name, platform::AnsiToUtf16(platform::Utf16ToAnsi(u"Петров Иван")));
 }
 
 TEST_F(Parser, HeartbeatClockAndFlag) {
   struct Case {
     const char* flag;
     std::int32_t expected;
-  } cases[] = {{"\"green \"", fsGreen}, {"\"Finish\"", fsFinish}, {"\"RED FLAG\"", fsRed},  {"\"Yellow\"", fsNone},
-               {"\" Green\"", fsNone},  {"\"      \"", fsNone},  {"\"gree\"", fsNone},     {"\"FINISHED\"", fsFinish}};
+  } cases[] = {{"\"green \"", fsGreen},  {"\"Finish\"", fsFinish},   {"\"RED FLAG\"", fsRed},
+               {"\"Yellow\"", fsYellow}, {"\" Green\"", fsNone},     {"\"      \"", fsNone},
+               {"\"gree\"", fsNone},     {"\"FINISHED\"", fsFinish}, {"\"yellow flag\"", fsYellow},
+               {"\" Yellow\"", fsNone},  {"\"Yello\"", fsNone}};
   for (const Case& c : cases) {
     const std::string line = std::string("$F,9999,\"00:00:00\",\"10:00:00\",\"01:02:03\",") + c.flag + "\r\n";
     const TProcessResult* r = ProcessFeedLine(line.c_str());
@@ -140,6 +157,61 @@ TEST_F(Parser, RaceRecordWithBadLapsIsReturnedButNotApplied) {
   ASSERT_TRUE(Table().CopyByRegNumber(12, c));
   EXPECT_EQ(c.racePosition, 0);
   EXPECT_EQ(Table().GetMaxPosition(), 0);
+}
+
+// The start grid: before its first lap a competitor's "$G" (and "$H") comes
+// with the lap field present but empty, and its position still counts.
+TEST_F(Parser, EmptyLapFieldMeansNoLapsYetButAMissingOneStillFails) {
+  ProcessFeedLine("$A,\"70\",\"70\",58488,\"Round 3 Racing\",\"\",\"\",1\r\n");
+  TProcessResult decoded;
+  EXPECT_TRUE(feed::DecodeRecord("$G,4,\"70\",,\"00:00:55.099\"\r\n", decoded).updatesTable);
+  EXPECT_EQ(Table().GetMaxPosition(), 0) << "decoding alone leaves the standings alone";
+
+  ProcessFeedLine("$G,4,\"70\",,\"00:00:55.099\"\r\n");
+  TCompetitor c;
+  ASSERT_TRUE(Table().CopyByRegNumber(70, c));
+  EXPECT_EQ(c.racePosition, 4);
+  EXPECT_EQ(c.laps, 0);
+  EXPECT_EQ(c.totalTime, 55099);
+  ProcessFeedLine("$H,2,\"70\",\"\",\"00:00:00.000\"\r\n");
+  ASSERT_TRUE(Table().CopyByRegNumber(70, c));
+  EXPECT_EQ(c.bestLapPosition, 2) << "a quoted empty lap number counts as present";
+
+  for (const char* cut : {"$G,5,\"70\"\r\n", "$G,5,\"70\",x,\"00:01:00.000\"\r\n", "$H,5,\"70\"\r\n"}) {
+    const feed::DecodeOutcome outcome = feed::DecodeRecord(cut, decoded);
+    EXPECT_TRUE(outcome.handled) << cut;
+    EXPECT_FALSE(outcome.updatesTable) << cut;
+    ProcessFeedLine(cut);
+  }
+  ASSERT_TRUE(Table().CopyByRegNumber(70, c));
+  EXPECT_EQ(c.racePosition, 4);
+  EXPECT_EQ(c.bestLapPosition, 2);
+}
+
+// Feeds name everyone with "$A", then send "$B" (sometimes again for a new
+// run): competitors coming back through passings keep number and name.
+TEST_F(Parser, NamesAndNumbersSurviveARunButNotAnInit) {
+  ProcessFeedLine("$A,\"70\",\"70\",58488,\"Round 3 Racing\",\"\",\"\",1\r\n");
+  ProcessFeedLine("$A,\"2\",\"12\",7031721,\"Owen\",\"Kratz\",\"\",1\r\n");
+  ProcessFeedLine("$B,72,\"Race\"\r\n");
+  ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
+  TCompetitor c;
+  ASSERT_TRUE(Table().CopyByRegNumber(2, c));
+  EXPECT_EQ(c.number, 12);
+  EXPECT_EQ(c.name, u"Kratz Owen");
+
+  ProcessFeedLine("$A,\"70\",\"71\",58488,\"Round 4\",\"\",\"\",1\r\n");  // the latest "$A" wins
+  ProcessFeedLine("$B,73,\"Race 2\"\r\n");
+  ProcessFeedLine("$J,\"70\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
+  ASSERT_TRUE(Table().CopyByRegNumber(70, c));
+  EXPECT_EQ(c.number, 71);
+  EXPECT_EQ(c.name, u"Round 4");
+
+  ProcessFeedLine("$I\r\n");
+  ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
+  ASSERT_TRUE(Table().CopyByRegNumber(2, c));
+  EXPECT_EQ(c.number, 0) << "an init forgets the names";
+  EXPECT_EQ(c.name, u"0");
 }
 
 TEST_F(Parser, RaceTimeWithoutHoursIsZero) {

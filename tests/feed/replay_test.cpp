@@ -1,15 +1,15 @@
 // The two recorded feeds, replayed line by line as the exchange thread cuts
 // them. The expected values were worked out by hand from the recordings.
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "feed/timingfeedparser.h"
-#include "support/feedrecording.h"
 #include "standings/celltext.h"
 #include "standings/competitors.h"
+#include "support/feedrecording.h"
 
 namespace {
 
@@ -62,8 +62,8 @@ TEST_F(RecordedFeed, RaceWithGapsEndsWithKnownOrder) {
   EXPECT_EQ(counts.records, 228 + 3 + 557 + 503 + 413 + 2 + 185);
   EXPECT_GT(counts.ignored, 0);
 
-  // The last "$B" came after the names, so competitors are those of later
-  // passings, without names.
+  // The last "$B" came after the names: competitors come back through later
+  // passings and keep the number and name their "$A" gave them.
   EXPECT_EQ(GetCompetitorCount(), 56);
   EXPECT_EQ(GetRowCount(smRace), 76);
 
@@ -78,7 +78,8 @@ TEST_F(RecordedFeed, RaceWithGapsEndsWithKnownOrder) {
   EXPECT_EQ(Cell(1, rcGap, smRace), "+ 5.123");
   EXPECT_EQ(Cell(2, rcGap, smRace), "+10.782");
   EXPECT_EQ(Cell(0, rcLaps, smRace), "59");
-  EXPECT_EQ(Cell(0, rcName, smRace), "0");
+  EXPECT_EQ(Cell(0, rcName, smRace), "Round 3 Racing");
+  EXPECT_EQ(first.number, 70);
 }
 
 TEST_F(RecordedFeed, RaceStartEndsWithKnownOrderInBothModes) {
