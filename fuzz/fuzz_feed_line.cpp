@@ -1,10 +1,15 @@
-// Arbitrary bytes as feed lines: every input is cut the way the exchange
-// thread cuts the stream, each line goes through the parser (with the sort
-// the exchange thread does), and then every cell of every mode is read.
+// Arbitrary bytes as a feed: the input is cut into lines by the exchange
+// thread's own line assembler, each line goes through the parser (with the
+// sort the exchange thread does), and then every cell of every mode is read.
+// The first byte picks the receive size, so lines also arrive split across
+// receives; the second how many receives a connection lasts (0: one for the
+// whole input), so lines are also cut by lost connections.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <string_view>
 
+#include "exchange/lineassembler.h"
 #include "feed/timingfeedparser.h"
 #include "standings/celltext.h"
 #include "standings/competitors.h"
@@ -12,22 +17,22 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Start each input from an empty table so inputs stay independent.
   ProcessFeedLine("$I\n");
-  std::string line;
-  auto handOn = [&] {
-    if (line.empty()) return;
-    const TProcessResult* r = ProcessFeedLine(line.c_str());
-    ProcessFeedLine(std::string_view(line));  // the length-aware entry too
-    if (r != nullptr && (r->kind == rkRace || r->kind == rkBestLap || r->kind == rkPassing))
-      SortCompetitors(static_cast<std::int32_t>(size % 3));
-    line.clear();
+  // A small buffer brings the overlong-line cut within reach of short inputs.
+  static TLineAssembler lines(512);
+  lines.Reset();
+  const std::size_t chunk = size > 0 ? data[0] % 64 + 1 : 1;
+  const std::size_t receivesPerConnection = size > 1 ? data[1] % 16 : 0;
+  const std::int32_t sortMode = static_cast<std::int32_t>(size % 3);
+  auto handOn = [&](std::string_view line) {
+    const TProcessResult* r = ProcessFeedLine(line);
+    if (r != nullptr && (r->kind == rkRace || r->kind == rkBestLap || r->kind == rkPassing)) SortCompetitors(sortMode);
   };
-  for (std::size_t i = 0; i < size; ++i) {
-    const char c = static_cast<char>(data[i]);
-    if (c == '$') line.clear();
-    line.push_back(c);
-    if (c == '\n') handOn();
+  const char* bytes = reinterpret_cast<const char*>(data);
+  std::size_t receives = 0;
+  for (std::size_t at = 0; at < size; at += chunk) {
+    lines.Feed(bytes + at, std::min(chunk, size - at), handOn);
+    if (receivesPerConnection != 0 && ++receives % receivesPerConnection == 0) lines.Reset();
   }
-  handOn();
 
   for (std::int32_t mode : {0, 1, 2, 5, -1}) {
     const std::int32_t rows = GetRowCount(mode);

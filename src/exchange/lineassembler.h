@@ -41,6 +41,13 @@ class TLineAssembler {
     }
   }
 
+  // A new connection starts with an empty line: the bytes of a line that a
+  // lost connection cut go nowhere, never in front of the next connection's.
+  void Reset() {
+    lineLength_ = 0;
+    inLine_ = true;
+  }
+
   // Bytes of the line being assembled (0 between lines).
   std::size_t PendingLength() const { return inLine_ ? lineLength_ : 0; }
   std::size_t Capacity() const { return capacity_; }

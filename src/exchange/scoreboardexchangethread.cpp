@@ -1,7 +1,6 @@
 #include "exchange/scoreboardexchangethread.h"
 
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -183,6 +182,7 @@ void TScoreboardExchangeThread::Impl::AttemptConnection() {
   if (generation != addressGeneration || terminated.load()) return;
   feedSocket = std::move(socket);
   connected = 1;
+  lineAssembler.Reset();
 }
 
 void TScoreboardExchangeThread::Impl::ReceiveOnce() {
@@ -210,13 +210,10 @@ void TScoreboardExchangeThread::Impl::LogLastLine(void* self) {
 }
 
 void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::int32_t& fullRefresh) {
-  // The line is a C string to the parser and the log: a NUL inside ends it.
-  const char* text = line.data();
-  const std::string_view cline(text, std::strlen(text));
-  platform::AnsiToUtf16(cline, lastLine);
+  platform::AnsiToUtf16(line, lastLine);
   platform::Synchronize(windowHandle, &Impl::LogLastLine, this);
 
-  const TProcessResult* record = ProcessFeedLine(text);
+  const TProcessResult* record = ProcessFeedLine(line);
   if (record == nullptr) return;
   bool releasesStartLight = false;
   switch (record->kind) {

@@ -9,50 +9,97 @@
 
 #include "exchangefixture.h"
 #include "platform/textcodec.h"
+#include "standings/celltext.h"
 #include "support/feedrecording.h"
 
 namespace exchangetest {
 namespace {
 
-class ReplayTest : public ExchangeFixture {};
-
-TEST_F(ReplayTest, RecordedRaceReachesLogAndBoard) {
-  const auto file = testsupport::FeedsDir() / "race-gaps.feed";
-  if (!std::filesystem::exists(file)) GTEST_SKIP() << "recorded feeds not present at " << file;
-  std::ifstream in(file, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  Start();
-  thread->SetScoreboardMode(1);
-  // One burst per stamp, each handled before the next is written, as the
-  // timing application's pacing would have it.
-  std::size_t begin = 0;
-  int bursts = 0;
-  while (begin < bytes.size()) {
-    std::size_t end = bytes.find("\n##", begin);
-    end = end == std::string::npos ? bytes.size() : end + 1;
-    Feed(bytes.substr(begin, end - begin));
-    if (HasFatalFailure()) return;
-    begin = end;
-    ++bursts;
+class ReplayTest : public ExchangeFixture {
+ protected:
+  // Writes the recording one burst per stamp, each handled before the next
+  // is written, as the timing application's pacing would have it. Returns
+  // the number of bursts; zero when the recording is absent.
+  int ReplayBursts(const std::string& bytes) {
+    std::size_t begin = 0;
+    int bursts = 0;
+    while (begin < bytes.size()) {
+      std::size_t end = bytes.find("\n##", begin);
+      end = end == std::string::npos ? bytes.size() : end + 1;
+      Feed(bytes.substr(begin, end - begin));
+      if (HasFatalFailure()) return bursts;
+      begin = end;
+      ++bursts;
+    }
+    return bursts;
   }
 
+  // Rows of the operator's list that show a competitor number other than 0.
+  int RowsWithRealNumber() {
+    int real = 0;
+    for (std::int32_t row = 0; row < thread->GetListRowCount(); ++row) {
+      std::u16string text = thread->GetResultCellText(row, rcNumber);
+      text.erase(0, text.find_first_not_of(u' '));
+      if (!text.empty() && text != u"0") ++real;
+    }
+    return real;
+  }
+};
+
+std::string ReadRecording(const std::string& name) {
+  std::ifstream in(testsupport::FeedsDir() / name, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Both recordings in race mode, as the timing application sent them. Every
+// record line reaches the log in order; afterwards every competitor the
+// feed placed shows its number in the list, and the caution periods of
+// race-gaps.feed keep the clock and the table moving.
+TEST_F(ReplayTest, RecordingsInRaceModeReachLogAndBoard) {
+  if (!std::filesystem::is_directory(testsupport::FeedsDir()))
+    GTEST_SKIP() << "recorded feeds not present at " << testsupport::FeedsDir();
+  Start();
+  thread->SetScoreboardMode(1);
+
+  struct Figures {
+    int rows, real, clocks, pushes;
+  };
+  std::size_t logStart = 0;
+  auto replay = [&](const std::string& name) {
+    Feed("$I\r\n");  // a fresh start, as when the proxy starts with the session
+    board.Reset();
+    logStart = log.Count();
+    const int bursts = ReplayBursts(ReadRecording(name));
+    Figures f{thread->GetListRowCount(), RowsWithRealNumber(), static_cast<int>(CallsOf(foSetRaceTime).size()),
+              static_cast<int>(CallsOf(foShow).size())};
+    std::printf("%s: %d bursts; %d rows, %d with a real number; clock sent %d times, table pushed %d times\n",
+                name.c_str(), bursts, f.rows, f.real, f.clocks, f.pushes);
+    return f;
+  };
+
+  const Figures start = replay("race-start.feed");
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(start.rows, 52);
+  EXPECT_EQ(start.real, 42);
+
+  const Figures gaps = replay("race-gaps.feed");
+  if (HasFatalFailure()) return;
   // Every record line, in order; stamps between bursts are not lines.
   std::vector<std::u16string> expected;
   for (const auto& line : testsupport::RecordingLines("race-gaps.feed"))
     if (!line.empty() && line[0] == '$') expected.push_back(platform::AnsiToUtf16(line));
-  auto logged = log.Lines();
+  const auto logged = log.Lines();
   std::vector<std::u16string> records;
-  for (const auto& l : logged)
-    if (!l.empty() && l[0] == u'$' && l.rfind(u"$Z,sync", 0) != 0) records.push_back(l);
+  for (std::size_t i = logStart; i < logged.size(); ++i)
+    if (!logged[i].empty() && logged[i][0] == u'$' && logged[i].rfind(u"$Z,sync", 0) != 0) records.push_back(logged[i]);
   ASSERT_EQ(records.size(), expected.size());
   EXPECT_EQ(records, expected);
 
-  std::printf("%d bursts replayed, %d tables sent\n", bursts, Notifies(enTableSent));
-  EXPECT_GT(Notifies(enTableSent), 0);
-  EXPECT_GT(thread->GetListRowCount(), 0);
-  auto rows = CallsOf(foSetRow);
-  ASSERT_FALSE(rows.empty());
-  for (const auto& r : rows) EXPECT_EQ(r.args[0], 1) << "every row carries the race mode";
+  EXPECT_EQ(gaps.rows, 76);
+  EXPECT_EQ(gaps.real, 56);
+  EXPECT_EQ(gaps.clocks, 557) << "every heartbeat of the recording, Yellow ones included";
+  EXPECT_GE(gaps.pushes, 400);
+  for (const auto& r : CallsOf(foSetRow)) ASSERT_EQ(r.args[0], 1) << "every row carries the race mode";
   thread->SetScoreboardMode(0);
 }
 
