@@ -16,11 +16,21 @@ std::int32_t ModePosition(const TCompetitor& c, std::int32_t mode) {
   return mode == smBestLap ? c.bestLapPosition : c.racePosition;
 }
 
+// The mode's order, then the record the feed placed first. The flag is read
+// only for equal keys, so a table in strict order costs no more to check.
+template <auto Key, auto FromFeed, bool LargestFirst>
+bool SortsBefore(const TCompetitor& a, const TCompetitor& b) {
+  const std::int32_t ka = a.*Key;
+  const std::int32_t kb = b.*Key;
+  if (LargestFirst ? ka > kb : ka < kb) return true;
+  return ka == kb && a.*FromFeed && !(b.*FromFeed);
+}
+
 }  // namespace
 
 TCompetitor* TCompetitors::Find(std::int32_t reg) {
   for (auto& item : items) {
-    if (item->regNumber == reg) return item.get();
+    if (item->regNumber == reg) return item;
   }
   return nullptr;
 }
@@ -34,8 +44,9 @@ auto RosterPlace(Roster& roster, std::int32_t reg) {
 }  // namespace
 
 TCompetitor* TCompetitors::Append(std::int32_t reg) {
-  items.push_back(std::make_unique<TCompetitor>(reg));
-  TCompetitor* c = items.back().get();
+  records.push_back(std::make_unique<TCompetitor>(reg));
+  TCompetitor* c = records.back().get();
+  items.push_back(c);
   const auto known = RosterPlace(roster, reg);
   if (known != roster.end() && known->regNumber == reg) {
     c->number = known->number;
@@ -59,6 +70,7 @@ void TCompetitors::Remember(std::int32_t reg, std::int32_t number, std::u16strin
 void TCompetitors::Clear() {
   std::lock_guard guard(lock);
   items.clear();
+  records.clear();
   maxPosition.store(0, std::memory_order_relaxed);
   passings.fill(TPassing{});
 }
@@ -133,7 +145,7 @@ void TCompetitors::ApplyRaceGaps(TCompetitor& updated) {
   TCompetitor* leader = &updated;
   for (auto& item : items) {
     if (item->racePosition == 1) {
-      leader = item.get();
+      leader = item;
       break;
     }
   }
@@ -158,7 +170,7 @@ void TCompetitors::ApplyBestLapGaps() {
   TCompetitor* leader = nullptr;
   for (auto& item : items) {
     if (item->bestLapPosition == 1) {
-      leader = item.get();
+      leader = item;
       break;
     }
   }
@@ -175,7 +187,7 @@ void TCompetitors::ApplyBestLapGaps() {
 
 void TCompetitors::Sort(std::int32_t mode) {
   std::lock_guard guard(lock);
-  using Item = std::unique_ptr<TCompetitor>;
+  using Item = TCompetitor*;
   // The table is sorted after every race, best-lap and passing record, and
   // is almost always in order already: check before sorting.
   auto sortBy = [this](auto less) {
@@ -187,18 +199,15 @@ void TCompetitors::Sort(std::int32_t mode) {
   // feed placed comes first, so the row shows the real car.
   if (mode == smBestLap) {
     sortBy([](const Item& a, const Item& b) {
-      return a->bestLapPosition != b->bestLapPosition ? a->bestLapPosition < b->bestLapPosition
-                                                      : a->bestLapPositionFromFeed > b->bestLapPositionFromFeed;
+      return SortsBefore<&TCompetitor::bestLapPosition, &TCompetitor::bestLapPositionFromFeed, false>(*a, *b);
     });
   } else if (mode == smRace) {
     sortBy([](const Item& a, const Item& b) {
-      return a->racePosition != b->racePosition ? a->racePosition < b->racePosition
-                                                : a->racePositionFromFeed > b->racePositionFromFeed;
+      return SortsBefore<&TCompetitor::racePosition, &TCompetitor::racePositionFromFeed, false>(*a, *b);
     });
   } else {
     sortBy([](const Item& a, const Item& b) {
-      return a->totalTime != b->totalTime ? a->totalTime > b->totalTime
-                                          : a->racePositionFromFeed > b->racePositionFromFeed;
+      return SortsBefore<&TCompetitor::totalTime, &TCompetitor::racePositionFromFeed, true>(*a, *b);
     });
   }
 }
@@ -211,7 +220,7 @@ std::int32_t TCompetitors::GetCount() {
 TCompetitor* TCompetitors::FindByPositionLocked(std::int32_t row, std::int32_t mode) {
   const std::int64_t wanted = static_cast<std::int64_t>(row) + 1;
   for (auto& item : items) {
-    if (ModePosition(*item, mode) == wanted) return item.get();
+    if (ModePosition(*item, mode) == wanted) return item;
   }
   return nullptr;
 }

@@ -34,11 +34,11 @@ struct TCompetitor {
   std::int32_t bestLapNumber = 0;
   std::int32_t raceGap = 0;     // < 0: laps behind (negated), > 0: ms behind
   std::int32_t bestLapGap = 0;  // ms
-  std::u16string name = u"0";   // "0" until a "$A" names the competitor
   // The position was sent by the feed ("$G" race, "$H" best lap), not taken
   // from the record count when a passing brought the competitor in.
   bool racePositionFromFeed = false;
   bool bestLapPositionFromFeed = false;
+  std::u16string name = u"0";  // "0" until a "$A" names the competitor
 };
 
 struct TPassing {
@@ -99,7 +99,10 @@ class TCompetitors {
   std::mutex lock;
   std::atomic<std::int32_t> maxPosition{0};
   std::array<TPassing, kPassingHistory> passings{};
-  std::vector<std::unique_ptr<TCompetitor>> items;
+  // The records in the order of the latest sort; `records` owns them in the
+  // order they came, so the sort moves plain pointers.
+  std::vector<TCompetitor*> items;
+  std::vector<std::unique_ptr<TCompetitor>> records;
   std::vector<RosterEntry> roster;
 };
 
