@@ -19,8 +19,9 @@ class TLineAssembler {
   //
   // Bytes after a line feed and before the next "$" belong to no line and
   // are dropped, so a stray line feed never hands the previous line on a
-  // second time. Bytes before the very first "$" do form a line (the feed
-  // log shows what the timing application sent before its first record).
+  // second time. Bytes before the very first "$", and before the first "$"
+  // after a Reset, do form a line (the feed log shows what the timing
+  // application sent before its first record).
   // A line longer than capacity - 1 bytes keeps its first capacity - 1
   // bytes; the rest, its line feed included, is dropped.
   template <typename OnLine>

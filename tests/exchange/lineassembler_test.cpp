@@ -46,4 +46,12 @@ TEST(LineAssembler, BytesOutsideLinesAreDroppedExceptBeforeTheFirstDollar) {
   EXPECT_EQ(assembler.PendingLength(), 0u);
 }
 
+TEST(LineAssembler, ResetDropsTheCutLine) {
+  TLineAssembler assembler(64);
+  EXPECT_TRUE(Cut(assembler, "$G,1,\"7\",4,").empty());
+  assembler.Reset();
+  EXPECT_EQ(assembler.PendingLength(), 0u);
+  EXPECT_EQ(Cut(assembler, "\r\n$I\n"), (std::vector<std::string>{"\r\n", "$I\n"}));
+}
+
 }  // namespace
