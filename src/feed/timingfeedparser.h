@@ -42,8 +42,6 @@ const TProcessResult* ProcessFeedLine(std::string_view line);
 // The same for a NUL-terminated line.
 const TProcessResult* ProcessFeedLine(const char* line);
 
-// The conversions, exposed for tests. Each returns false (and leaves 0 in
-// `value`) when the text does not convert.
 namespace feed {
 struct DecodeOutcome {
   bool handled = false;  // a handled record: `out` holds it
@@ -55,6 +53,9 @@ struct DecodeOutcome {
 // for a line that is not a handled record (out is then reset, or untouched
 // when the line does not begin with "$").
 DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& out);
+
+// The conversions, exposed for tests. Each returns false (and leaves 0 in
+// `value`) when the text does not convert.
 bool ConvertInteger(std::u16string_view text, std::int32_t& value);
 bool ConvertClock(std::u16string_view text, std::int32_t& value);  // "h:m:s" -> s
 bool ConvertTime(std::u16string_view text, std::int32_t& value);   // "h:m:s.f" -> ms

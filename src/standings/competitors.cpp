@@ -26,6 +26,12 @@ bool SortsBefore(const TCompetitor& a, const TCompetitor& b) {
   return ka == kb && a.*FromFeed && !(b.*FromFeed);
 }
 
+template <typename Roster>
+auto RosterPlace(Roster& roster, std::int32_t reg) {
+  return std::lower_bound(roster.begin(), roster.end(), reg,
+                          [](const auto& entry, std::int32_t r) { return entry.regNumber < r; });
+}
+
 }  // namespace
 
 TCompetitor* TCompetitors::Find(std::int32_t reg) {
@@ -34,14 +40,6 @@ TCompetitor* TCompetitors::Find(std::int32_t reg) {
   }
   return nullptr;
 }
-
-namespace {
-template <typename Roster>
-auto RosterPlace(Roster& roster, std::int32_t reg) {
-  return std::lower_bound(roster.begin(), roster.end(), reg,
-                          [](const auto& entry, std::int32_t r) { return entry.regNumber < r; });
-}
-}  // namespace
 
 TCompetitor* TCompetitors::Append(std::int32_t reg) {
   records.push_back(std::make_unique<TCompetitor>(reg));
