@@ -17,15 +17,18 @@ namespace {
 
 class ReplayTest : public ExchangeFixture {
  protected:
-  // Writes the recording one burst per stamp, each handled before the next
-  // is written, as the timing application's pacing would have it. Returns
-  // the number of bursts; zero when the recording is absent.
-  int ReplayBursts(const std::string& bytes) {
+  // Writes the recording in bursts of `stampsPerBurst` stamps, each handled
+  // before the next is written; one stamp per burst is the timing
+  // application's own pacing. Returns the number of bursts.
+  int ReplayBursts(const std::string& bytes, int stampsPerBurst = 1) {
     std::size_t begin = 0;
     int bursts = 0;
     while (begin < bytes.size()) {
-      std::size_t end = bytes.find("\n##", begin);
-      end = end == std::string::npos ? bytes.size() : end + 1;
+      std::size_t end = begin;
+      for (int stamp = 0; stamp < stampsPerBurst && end < bytes.size(); ++stamp) {
+        end = bytes.find("\n##", end + 1);
+        end = end == std::string::npos ? bytes.size() : end + 1;
+      }
       Feed(bytes.substr(begin, end - begin));
       if (HasFatalFailure()) return bursts;
       begin = end;
@@ -66,17 +69,13 @@ TEST_F(ReplayTest, RecordingsInRaceModeReachLogAndBoard) {
   };
   std::size_t logStart = 0;
   // Paced: one burst per stamp, so the clock and push counts are those of
-  // the timing application's pacing. Unpaced: the whole recording at once,
-  // for the final list only (it does not depend on the pacing).
+  // the timing application's pacing. Unpaced: larger bursts, for the final
+  // list only (it does not depend on the pacing).
   auto replay = [&](const std::string& name, bool paced) {
     Feed("$I\r\n");  // a fresh start, as when the proxy starts with the session
     board.Reset();
     logStart = log.Count();
-    int bursts = 1;
-    if (paced)
-      bursts = ReplayBursts(ReadRecording(name));
-    else
-      Feed(ReadRecording(name));
+    const int bursts = ReplayBursts(ReadRecording(name), paced ? 1 : 64);
     Figures f{thread->GetListRowCount(), RowsWithRealNumber(), static_cast<int>(CallsOf(foSetRaceTime).size()),
               static_cast<int>(CallsOf(foShow).size())};
     std::printf("%s: %d bursts; %d rows, %d with a real number; clock sent %d times, table pushed %d times\n",
