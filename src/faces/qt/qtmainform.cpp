@@ -123,6 +123,8 @@ void TQtMainForm::CreateControls() {
         memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
         memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        // An undo history of every feed line would grow for the whole session.
+        memo->setUndoRedoEnabled(false);
         log_ = memo;
         made = memo;
         break;
@@ -353,21 +355,67 @@ void TQtMainForm::RepaintList(bool immediately) {
   }
 }
 
-void TQtMainForm::AppendLogLine(const std::u16string& line) { log_->appendPlainText(QString::fromStdU16String(line)); }
+// The log's edits wait for the window's next turn of the event loop: laying
+// out a long line takes milliseconds, and the exchange thread waits for the
+// feed log's hand-over. Lines that a flood pushes out before then are never
+// laid out at all.
+void TQtMainForm::AppendLogLine(const std::u16string& line) {
+  pendingLog_.lines.push_back(QString::fromStdU16String(line));
+  PostLogFlush();
+}
 
-std::int32_t TQtMainForm::LogLineCount() const { return log_->document()->blockCount(); }
+std::int32_t TQtMainForm::LogLineCount() const {
+  const int shown = log_->document()->isEmpty() ? 0 : log_->document()->blockCount();
+  return shown - pendingLog_.deletions + static_cast<std::int32_t>(pendingLog_.lines.size());
+}
 
 void TQtMainForm::DeleteFirstLogLine() {
-  QTextCursor cursor(log_->document()->firstBlock());
-  cursor.select(QTextCursor::BlockUnderCursor);
-  cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
-  cursor.removeSelectedText();
+  const int shown = log_->document()->isEmpty() ? 0 : log_->document()->blockCount();
+  if (pendingLog_.deletions < shown) {
+    ++pendingLog_.deletions;
+  } else if (!pendingLog_.lines.empty()) {
+    pendingLog_.lines.pop_front();
+  }
+  PostLogFlush();
 }
 
 void TQtMainForm::PostScrollLogToEnd() {
+  pendingLog_.scroll = true;
+  PostLogFlush();
+}
+
+void TQtMainForm::PostLogFlush() {
+  if (pendingLog_.posted) return;
+  pendingLog_.posted = true;
   QMetaObject::invokeMethod(
-      log_, [log = log_] { log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum()); },
-      Qt::QueuedConnection);
+      this, [this] { FlushLog(); }, Qt::QueuedConnection);
+}
+
+void TQtMainForm::FlushLog() {
+  pendingLog_.posted = false;
+  QTextDocument* document = log_->document();
+  QTextCursor cursor(document);
+  cursor.beginEditBlock();
+  if (pendingLog_.deletions > 0) {
+    if (pendingLog_.deletions >= document->blockCount()) {
+      cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    } else {
+      cursor.setPosition(document->findBlockByNumber(pendingLog_.deletions).position(), QTextCursor::KeepAnchor);
+    }
+    cursor.removeSelectedText();
+    pendingLog_.deletions = 0;
+  }
+  cursor.movePosition(QTextCursor::End);
+  for (const QString& line : pendingLog_.lines) {
+    if (!document->isEmpty()) cursor.insertBlock();
+    cursor.insertText(line);
+  }
+  pendingLog_.lines.clear();
+  cursor.endEditBlock();
+  if (pendingLog_.scroll) {
+    pendingLog_.scroll = false;
+    log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
+  }
 }
 
 void TQtMainForm::SetStatusText(std::int32_t panel, const std::u16string& text) {

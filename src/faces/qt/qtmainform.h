@@ -5,6 +5,7 @@
 
 #include <QPointer>
 #include <QWidget>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -89,6 +90,8 @@ class TQtMainForm : public QWidget, public TmainFormView {
   void CreateControls();
   void ConnectEvents();
   void PlaceControls();
+  void PostLogFlush();
+  void FlushLog();
   static QIcon ProgramIcon();
 
   bool trayAvailable_ = false;
@@ -96,6 +99,13 @@ class TQtMainForm : public QWidget, public TmainFormView {
   TQtResultsListView* list_ = nullptr;
   TQtResultsModel* resultsModel_ = nullptr;
   QPlainTextEdit* log_ = nullptr;
+  // Feed log edits not yet made in the document (see AppendLogLine).
+  struct TPendingLog {
+    std::deque<QString> lines;
+    int deletions = 0;  // first lines of the document to remove
+    bool scroll = false;
+    bool posted = false;
+  } pendingLog_;
   QLabel* statusPanels_[kStatusPanelCount] = {};
   QSystemTrayIcon* trayIcon_ = nullptr;
   QFileDialog* fileDialog_ = nullptr;

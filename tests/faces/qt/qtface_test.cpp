@@ -17,11 +17,13 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QSlider>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QThread>
 #include <QTimer>
 #include <atomic>
@@ -59,6 +61,7 @@ class QtFaceTest : public QObject {
   void windowIsMadeFromTheConsolesTable();
   void operatorEventsReachTheConsole();
   void functionKeysActWhateverHasTheFocus();
+  void feedLogReachesTheDocumentAfterTheHandOver();
   void closeHidesToTrayAndExitSavesTheSettings();
   void secondCopyExitsAtOnce();
   void pictureIsDecodedByItsPaletteColours();
@@ -230,6 +233,28 @@ void QtFaceTest::functionKeysActWhateverHasTheFocus() {
   QTest::keyClick(slider, Qt::Key_A);
   QCOMPARE(Count(foStartLight), 2);
   QCOMPARE(Count(foFinishLight), 1);
+}
+
+void QtFaceTest::feedLogReachesTheDocumentAfterTheHandOver() {
+  auto form = MakeForm(false);
+  auto* log = Find<QPlainTextEdit>(*form, "mScoreboardSourceLog");
+  form->Console().LogLastLine(u"$F,unticked\r\n");
+  Find<QCheckBox>(*form, "cbScoreboardLog")->setChecked(true);
+  log->setPlainText(QStringLiteral("typed by the operator"));
+  for (int i = 1; i <= 1001; ++i) form->Console().LogLastLine(QStringLiteral("$G,%1\r\n").arg(i).toStdU16String());
+  // The hand-over only queues; the window's next turn edits the document.
+  QCOMPARE(log->document()->blockCount(), 1);
+  QCOMPARE(form->LogLineCount(), 1000);
+  QCoreApplication::processEvents();
+  QCOMPARE(log->document()->blockCount(), 1000);
+  QCOMPARE(log->document()->firstBlock().text(), QStringLiteral("$G,2"));
+  QCOMPARE(log->document()->lastBlock().text(), QStringLiteral("$G,1001"));
+  form->Console().LogLastLine(u"$G,1002\r\n");
+  QCoreApplication::processEvents();
+  QCOMPARE(log->document()->blockCount(), 1000);
+  QCOMPARE(log->document()->firstBlock().text(), QStringLiteral("$G,3"));
+  QCOMPARE(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
+  QVERIFY(!log->document()->isUndoAvailable());  // no history of the session's lines
 }
 
 void QtFaceTest::closeHidesToTrayAndExitSavesTheSettings() {
