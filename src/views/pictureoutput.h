@@ -24,7 +24,7 @@ struct TBmpCheck {
 };
 
 // Reads only inside `file`: a truncated file, a declared size or offset past
-// its end, a palette past the pixels, 0 × 0 pixels or no BMP signature each
+// its end, a palette past the file, 0 × 0 pixels or no BMP signature each
 // give ok = false and the reason.
 TBmpCheck ValidateBmpFile(std::span<const std::uint8_t> file);
 
