@@ -38,6 +38,7 @@
 #include "faces/qt/qtresultslistview.h"
 #include "faces/qt/qtresultsmodel.h"
 #include "messageboxcloser.h"
+#include "standings/competitors.h"
 
 namespace {
 
@@ -173,7 +174,7 @@ void QtFaceTest::operatorEventsReachTheConsole() {
   form->Console().FormCreate();
   fake_->Reset();
   QTest::mouseClick(Find<QRadioButton>(*form, "rbRace"), Qt::LeftButton);
-  QCOMPARE(form->Console().ExchangeThread()->ScoreboardMode(), 1);
+  QCOMPARE(form->Console().ExchangeThread()->ScoreboardMode(), smRace);
   QVERIFY(ReadText(Settings()).find("ScoreboardMode:1") != std::string::npos);
   QCOMPARE(Count(foShow), 2);
   // Shift at the mouse press is the test pattern's switch.
