@@ -55,11 +55,15 @@ TmainForm::TmainForm(TmainFormView& view, TmainFormEnvironment environment)
   std::filesystem::create_directory(environment_.programFolder / "Archive", ignored);
 }
 
-TmainForm::~TmainForm() = default;
+TmainForm::~TmainForm() {
+  // First, while the feed log it may still be handing a line to exists.
+  exchangeThread.reset();
+}
 
 std::filesystem::path TmainForm::SettingsPath() const { return environment_.programFolder / kSettingsFileName; }
 
 void TmainForm::FormCreate() {
+  if (exchangeThread != nullptr) return;  // the one thread is never replaced
   LoadSettings();
   SelectBoardPort();
 
