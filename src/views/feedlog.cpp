@@ -1,67 +1,27 @@
 #include "views/feedlog.h"
 
-#include <QCheckBox>
-#include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
+#include "views/controltable.h"
+#include "views/mainformview.h"
 
-#include "exchange/scoreboardcontroller.h"
-
-TFeedLog::TFeedLog(QPlainTextEdit* log, QCheckBox* enabled, QObject* parent)
-    : QObject(parent), log_(log), enabled_(enabled) {}
-
-void TFeedLog::LogLastLine(const std::u16string& line) {
-  if (!enabled_->isChecked()) return;
+std::u16string TFeedLog::ShownLine(std::u16string_view line) {
   // The line arrives with its line end; the log keeps one line per record.
-  std::u16string text = line;
-  while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
-  for (char16_t& c : text) {
+  while (!line.empty() && (line.back() == u'\n' || line.back() == u'\r')) line.remove_suffix(1);
+  const bool cut = line.size() > kMaxShownChars;
+  std::u16string shown(line.substr(0, kMaxShownChars));
+  // A cut between the two halves of a surrogate pair would leave half a
+  // character on screen.
+  if (cut && !shown.empty() && shown.back() >= 0xD800 && shown.back() <= 0xDBFF) shown.pop_back();
+  for (char16_t& c : shown) {
     if (c == u'\n' || c == u'\r') c = u' ';
   }
-  log_->appendPlainText(QString::fromStdU16String(text));
-  QTextDocument* document = log_->document();
-  while (document->blockCount() > kMaxLines) {
-    QTextCursor cursor(document->firstBlock());
-    cursor.select(QTextCursor::BlockUnderCursor);
-    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-  }
-  QMetaObject::invokeMethod(
-      log_, [log = log_] { log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum()); },
-      Qt::QueuedConnection);
+  if (cut) shown += u'…';
+  return shown;
 }
 
-std::u16string TBoardLinkStatus::OnScoreboardState(std::uintptr_t state, std::intptr_t value) {
-  switch (state) {
-    case bsAddress:
-      boardAddress_ = static_cast<std::uint32_t>(value);
-      return {};
-    case bsConnected: {
-      QString text =
-          QString::fromUtf16(u"Табло подключено") + QStringLiteral(" (%1)").arg(static_cast<std::int32_t>(value));
-      if (boardAddress_ != 0) {
-        text += QStringLiteral(" %1.%2.%3.%4")
-                    .arg(boardAddress_ & 0xFFu)
-                    .arg((boardAddress_ >> 8) & 0xFFu)
-                    .arg((boardAddress_ >> 16) & 0xFFu)
-                    .arg((boardAddress_ >> 24) & 0xFFu);
-      }
-      boardAliveTicks_ = kAliveTicks;
-      return text.toStdU16String();
-    }
-    case bsDisconnected:
-      boardAddress_ = 0;
-      return kBoardDisconnectedText;
-    default:
-      return {};
-  }
-}
-
-TBoardLinkStatus::TTick TBoardLinkStatus::OnTimer() {
-  TTick tick;
-  if (boardAliveTicks_ == 0) return tick;
-  --boardAliveTicks_;
-  if (boardAliveTicks_ == 0) tick.panelText = kBoardDisconnectedText;
-  tick.sendBrightness = true;
-  return tick;
+void TFeedLog::LogLastLine(std::u16string_view line) {
+  if (!view_.Checked(TControlId::cbScoreboardLog)) return;
+  view_.AppendLogLine(ShownLine(line));
+  // The log never holds more than kMaxLines, whatever the operator typed.
+  while (view_.LogLineCount() > kMaxLines) view_.DeleteFirstLogLine();
+  view_.PostScrollLogToEnd();
 }

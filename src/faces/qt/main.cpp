@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "faces/qt/qtmainform.h"
 #include "platform/singleinstance.h"
-#include "shell/fMainForm.h"
 
 namespace {
 
@@ -29,21 +29,22 @@ class TBrelvoApplication : public QApplication {
   }
 };
 
-TmainForm* mainForm = nullptr;
+TQtMainForm* mainForm = nullptr;
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!platform::AcquireSingleInstanceLock()) return 0;
   TBrelvoApplication application(argc, argv);
+  TQtMainForm::InstallRussianTranslations(application);
   // Closing the window hides it; the tray's "Выход" ends the loop.
   QApplication::setQuitOnLastWindowClosed(false);
   try {
-    mainForm = new TmainForm();
-    mainForm->FormCreate();
+    mainForm = new TQtMainForm();
+    mainForm->Console().FormCreate();
     mainForm->show();
     QApplication::exec();
-    mainForm->FormDestroy();
+    mainForm->Console().FormDestroy();
   } catch (const std::exception& e) {
     ShowException(QString::fromLocal8Bit(e.what()));
   } catch (...) {
