@@ -181,6 +181,30 @@ class PtyControllerTest : public ControllerTest {
     }
     return out;
   }
+  // Waits for the controller's Query: it has the port open and asks who is there.
+  bool WaitForQuery(std::chrono::milliseconds timeout = 3000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::uint8_t buffer[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n <= 0) continue;
+      decoder.Feed(buffer, static_cast<std::size_t>(n));
+      while (auto frame = decoder.Next()) {
+        auto message = bp::DecodePayload(*frame);
+        if (message && std::holds_alternative<bp::TQueryMsg>(*message)) return true;
+      }
+    }
+    return false;
+  }
+  // Plays the board: waits for the Query and says hello.
+  void AnswerAsBoard(std::int32_t boardId = 1) {
+    ASSERT_TRUE(WaitForQuery()) << "the controller never asked for the board";
+    bp::THelloMsg hello;
+    hello.boardId = boardId;
+    WriteToController(hello);
+  }
   void WriteToController(const bp::TMessage& message) {
     std::vector<std::uint8_t> bytes;
     ASSERT_TRUE(bp::AppendMessage(bytes, message, 1));
@@ -201,7 +225,9 @@ TEST_F(PtyControllerTest, OpensThePortRawAt115200AndSendsOperationsInOrder) {
   controller->SetRow(1, 2, 23, 0, 0, 0, 0, -2, 0, nullptr);
   controller->Show(1, 1);
   controller->SetRaceTime(65);
-  // The push goes out as one table frame, then the clock.
+  // Given before the board answered: the board gets it once it does, the
+  // push as one whole table frame, then the clock.
+  AnswerAsBoard();
   auto messages = ReadMessages(2);
   ASSERT_EQ(messages.size(), 2u);
   ASSERT_TRUE(std::holds_alternative<bp::TTablePushMsg>(messages[0]));
@@ -230,15 +256,16 @@ TEST_F(PtyControllerTest, OpensThePortRawAt115200AndSendsOperationsInOrder) {
 
 TEST_F(PtyControllerTest, PictureArrivesWholeAndBadWidthsAreRefused) {
   controller->OpenPort(1, PortName().c_str(), 115200);
+  AnswerAsBoard();
   std::vector<std::uint8_t> bits(64 / 8 * 32);
   for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<std::uint8_t>(i * 37);
   EXPECT_EQ(controller->ShowPicture(bits.data(), 60, 32, 0, 0), 0) << "rows must be whole bytes";
   EXPECT_EQ(controller->ShowPicture(nullptr, 64, 32, 0, 0), 0);
   EXPECT_EQ(controller->ShowPicture(bits.data(), 64, 32, 0, 0), 1);
-  controller->Show(0, 0);  // marks the end of what the picture sent
+  controller->SetRaceTime(1);  // marks the end of what the picture sent
   bp::TPictureAssembler assembler;
   std::optional<bp::TPictureAssembler::TPicture> picture;
-  for (const auto& m : ReadMessages(2)) {  // a small picture is one chunk; then Show
+  for (const auto& m : ReadMessages(2)) {  // a small picture is one chunk; then the clock
     if (const auto* chunk = std::get_if<bp::TPictureChunkMsg>(&m)) {
       if (auto done = assembler.Add(*chunk)) picture = done;
     }
@@ -251,8 +278,7 @@ TEST_F(PtyControllerTest, PictureArrivesWholeAndBadWidthsAreRefused) {
 
 TEST_F(PtyControllerTest, BoardAnswersBecomeConnectedAndAddress) {
   controller->OpenPort(1, PortName().c_str(), 115200);
-  controller->SetBrightness(9);
-  ASSERT_EQ(ReadMessages(1).size(), 1u);  // the port is open
+  ASSERT_TRUE(WaitForQuery());  // the port is open
   bp::THelloMsg hello;
   hello.boardId = 42;
   hello.address = 0x0100A8C0u;  // 192.168.0.1
@@ -274,8 +300,7 @@ TEST_F(PtyControllerTest, BoardAnswersBecomeConnectedAndAddress) {
 
 TEST_F(PtyControllerTest, APortThatGoesAwayReportsDisconnected) {
   controller->OpenPort(1, PortName().c_str(), 115200);
-  controller->SetBrightness(3);
-  ASSERT_EQ(ReadMessages(1).size(), 1u);
+  ASSERT_TRUE(WaitForQuery());
   ::close(master);  // the adapter is unplugged
   master = -1;
   for (int i = 0; i < 20 && States(bsDisconnected) == 0; ++i) {
@@ -293,11 +318,11 @@ TEST_F(PtyControllerTest, ABoardThatComesBackOnANewDeviceIsFoundAgain) {
   controller->SetRow(1, 1, 95, 39180, 40897, 10, 0, 0, 0, u"Новиков");
   controller->Show(0, 1);
   controller->SetRaceTime(457);
+  AnswerAsBoard(7);
   ASSERT_EQ(ReadMessages(3).size(), 3u);
+  ASSERT_TRUE(WaitUntil(window, [&] { return States(bsConnected) >= 1; }));
   bp::THelloMsg hello;
   hello.boardId = 7;
-  WriteToController(hello);
-  ASSERT_TRUE(WaitUntil(window, [&] { return States(bsConnected) >= 1; }));
 
   // The board restarts: its old device is gone and the same COM name now
   // leads to a new one.

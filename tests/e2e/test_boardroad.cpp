@@ -1,7 +1,7 @@
 // The whole board road with the real programs: brelvo-feed simulates a
 // meeting over loopback TCP, brelvo-proxy (the operator window) turns it into
 // table pushes through the stand-in controller library, which drives
-// brelvo-board over a pseudo-terminal. What the board reports to show is
+// brelvo-board over a pseudo-terminal paced to a real board line's 115200 baud. What the board reports to show is
 // checked against the recorded feed replayed through the proxy's own parser
 // and table.
 #include <QByteArray>
@@ -126,10 +126,10 @@ class BoardRoad : public ::testing::Test {
 
   void StartBoard() {
     const fs::path exe = fs::path(BRELVO_BIN_DIR) / "brelvo-board";
-    board_ =
-        std::make_unique<TChildProcess>(std::vector<std::string>{exe.string(), "--pty", std::to_string(comPort_),
-                                                                 "--state", state_.string(), "--heartbeat-ms", "200"},
-                                        std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}});
+    board_ = std::make_unique<TChildProcess>(
+        std::vector<std::string>{exe.string(), "--pty", std::to_string(comPort_), "--state", state_.string(),
+                                 "--heartbeat-ms", "200", "--baud", "115200"},
+        std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}});
     ASSERT_TRUE(board_->Started());
     ASSERT_TRUE(board_->WaitForLine("brelvo-board: COM", 10s)) << "the board never published its link:\n"
                                                                << board_->Output();
