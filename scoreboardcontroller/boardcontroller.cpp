@@ -25,6 +25,7 @@
 #include "boardqueue.h"
 #include "boardsession.h"
 #include "exchange/scoreboardcontroller.h"
+#include "linebudget.h"
 #include "platform/comports.h"
 #include "seriallink.h"
 
@@ -149,6 +150,7 @@ class TBoardController final : public ScoreboardController {
   // Link thread only (Wake excepted).
   TSerialLink link_;
   TBoardSession session_;
+  TLineBudget budget_;
   bool wantOpen_ = false;  // a port was asked for: keep it open
   std::string portName_;
   std::int32_t baud_ = 115200;
@@ -193,13 +195,17 @@ void TBoardController::LinkLoop() {
       session_.Command(*command);
     }
 
+    bool portFull = false;
     if (link_.IsOpen() && !session_.Pending().empty()) {
       const auto pending = session_.Pending();
-      const long n = link_.WriteSome(pending.data(), pending.size());
+      const std::size_t allowed = std::min(pending.size(), budget_.Allowed(now));
+      const long n = allowed > 0 ? link_.WriteSome(pending.data(), allowed) : 0;
       if (n < 0) {
         LoseLink(now);
       } else {
+        budget_.Written(static_cast<std::size_t>(n), now);
         session_.Written(static_cast<std::size_t>(n), now);
+        portFull = allowed > 0 && n == 0;
       }
     }
     while (link_.IsOpen()) {
@@ -212,13 +218,14 @@ void TBoardController::LinkLoop() {
 
     auto deadline = session_.NextDeadline();
     if (wantOpen_ && !link_.IsOpen()) deadline = std::min(deadline, lastOpenAttempt_ + kReopenInterval);
+    const bool writing = link_.IsOpen() && !session_.Pending().empty();
+    if (writing && !portFull) deadline = std::min(deadline, budget_.Ready());
     int timeoutMs = -1;
     if (deadline != SteadyClock::time_point::max()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
       timeoutMs = static_cast<int>(std::clamp<long long>(left.count(), 0, 60000));
     }
-    const bool wantWrite = link_.IsOpen() && !session_.Pending().empty();
-    if (link_.Wait(wantWrite, timeoutMs) & TSerialLink::evFailed) LoseLink(SteadyClock::now());
+    if (link_.Wait(writing && portFull, timeoutMs) & TSerialLink::evFailed) LoseLink(SteadyClock::now());
   }
   link_.Close();
 }
@@ -231,6 +238,7 @@ void TBoardController::TryOpen(SteadyClock::time_point now) {
     session_.Down();
     return;
   }
+  budget_.Reset(baud_, now);
   session_.Opened(now);
 }
 
