@@ -41,13 +41,12 @@ class TSerialLink {
   void* wakeEvent_ = nullptr;
   void* readEvent_ = nullptr;
   void* writeEvent_ = nullptr;
-  void* readOverlapped_ = nullptr;   // OVERLAPPED of the read in flight
+  void* readNowEvent_ = nullptr;
+  unsigned long commEvents_ = 0;     // what WaitCommEvent reports
+  void* readOverlapped_ = nullptr;   // OVERLAPPED of the WaitCommEvent in flight
   void* writeOverlapped_ = nullptr;  // OVERLAPPED of the write in flight
-  bool readPending_ = false;
+  bool readPending_ = false;         // a WaitCommEvent in flight
   bool writePending_ = false;
-  std::size_t readReady_ = 0;   // bytes of readBuffer_ delivered, not yet taken
-  std::size_t writeBytes_ = 0;  // size of the write in flight
-  std::uint8_t readBuffer_[4096];
   std::uint8_t writeBuffer_[4096];
 #else
   int fd_ = -1;

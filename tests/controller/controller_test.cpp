@@ -3,7 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -383,5 +385,94 @@ TEST_F(PtyControllerTest, AFileThatIsNotASerialDeviceIsRefused) {
 }
 
 #endif  // !_WIN32
+
+#ifdef _WIN32
+
+// Run by wine_com.sh: BRELVO_WINE_COM names two COM ports joined by a null
+// modem of pseudo-terminals. The test plays the board on the second.
+class WineComPort : public ControllerTest {
+ protected:
+  void SetUp() override {
+    const char* ports = std::getenv("BRELVO_WINE_COM");
+    if (ports == nullptr || std::sscanf(ports, "%d,%d", &controllerPort, &boardPort) != 2) {
+      GTEST_SKIP() << "needs two joined COM ports: run through tests/controller/wine_com.sh";
+    }
+    ControllerTest::SetUp();
+    if (HasFatalFailure()) return;
+    const std::string device = "\\\\.\\COM" + std::to_string(boardPort);
+    board = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(board, INVALID_HANDLE_VALUE) << "cannot open " << device;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;  // reads return at once
+    ASSERT_TRUE(::SetCommTimeouts(board, &t));
+  }
+  void TearDown() override {
+    ControllerTest::TearDown();
+    if (board != INVALID_HANDLE_VALUE) ::CloseHandle(board);
+  }
+  // The next message of type M from the controller, within 10 s.
+  template <class M>
+  std::optional<M> Next() {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      while (auto frame = decoder.Next()) {
+        auto message = bp::DecodePayload(*frame);
+        if (message && std::holds_alternative<M>(*message)) return std::get<M>(*message);
+      }
+      std::uint8_t buffer[4096];
+      DWORD got = 0;
+      if (::ReadFile(board, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        decoder.Feed(buffer, got);
+      } else {
+        window.Pump();
+        ::Sleep(10);
+      }
+    }
+    return std::nullopt;
+  }
+  void Answer(const bp::TMessage& message) {
+    std::vector<std::uint8_t> bytes;
+    bp::AppendMessage(bytes, message, 1);
+    DWORD written = 0;
+    // The count is not checked: wine may report 0 for bytes that went.
+    ASSERT_TRUE(::WriteFile(board, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  }
+
+  int controllerPort = 0;
+  int boardPort = 0;
+  HANDLE board = INVALID_HANDLE_VALUE;
+  bp::TFrameDecoder decoder;
+};
+
+TEST_F(WineComPort, TheBoardRoadRunsOverAPseudoTerminalMappedToCom) {
+  controller->ClearBoard(0);
+  controller->SetRow(1, 1, 22, 59999, 62333, 7, 0, 0, 0, u"Имя_11");
+  controller->Show(0, 1);
+  controller->OpenPort(1, ("COM" + std::to_string(controllerPort)).c_str(), 115200);
+  ASSERT_TRUE(Next<bp::TQueryMsg>().has_value()) << "the controller never asked for the board";
+  bp::THelloMsg hello;
+  hello.boardId = 6;
+  Answer(hello);
+  // The table given before the port was opened, whole, in one frame.
+  const auto table = Next<bp::TTablePushMsg>();
+  ASSERT_TRUE(table.has_value());
+  ASSERT_EQ(table->rows.size(), 1u);
+  EXPECT_EQ(table->rows[0].name, "Имя_11");
+  EXPECT_TRUE(WaitUntil(
+      window, [&] { return States(bsConnected) >= 1; }, 10s));
+  for (const auto& m : window.Messages()) {
+    if (m.message == WM_SCOREBOARD_STATE && m.wParam == bsConnected) {
+      EXPECT_EQ(m.lParam, 6);
+    }
+  }
+  // Later operations follow: the line carries on both ways.
+  controller->SetRaceTime(321);
+  const auto clock = Next<bp::TSetRaceTimeMsg>();
+  ASSERT_TRUE(clock.has_value());
+  EXPECT_EQ(clock->seconds, 321);
+  EXPECT_EQ(States(bsDisconnected), 0);
+}
+
+#endif  // _WIN32
 
 }  // namespace
