@@ -14,10 +14,6 @@
 //
 // --programs DIR takes scoreboardcontroller.so and brelvo-board from DIR
 // (another build, for a before/after comparison); the proxy is always ours.
-#include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -43,6 +39,7 @@
 #include <sys/inotify.h>
 #include <sys/socket.h>
 
+#include "boardstate.h"
 #include "childprocess.h"
 #include "feedreplay.h"
 #include "feedsource.h"
@@ -73,30 +70,14 @@ struct TBoardSnapshot {
 
 TBoardSnapshot ReadSnapshot(const fs::path& file) {
   TBoardSnapshot s;
-  const std::string text = e2e::ReadFile(file.string());
-  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
-  if (!doc.isObject()) return s;
-  const QJsonObject o = doc.object();
+  const auto o = e2e::ReadBoardJson(file.string());
+  if (!o) return s;
   s.valid = true;
-  s.shows = o.value(QLatin1String("shows")).toInteger();
-  const QJsonObject link = o.value(QLatin1String("link")).toObject();
+  s.shows = o->value(QLatin1String("shows")).toInteger();
+  const QJsonObject link = o->value(QLatin1String("link")).toObject();
   s.bytesReceived = link.value(QLatin1String("bytesReceived")).toInteger();
   s.framesRejected = link.value(QLatin1String("framesRejected")).toInteger();
-  for (const QJsonValue& v : o.value(QLatin1String("rows")).toArray()) {
-    const QJsonObject r = v.toObject();
-    auto field = [&r](const char* name) { return r.value(QLatin1String(name)).toInt(); };
-    e2e::TBoardRow row;
-    row.row = field("row");
-    row.number = field("number");
-    row.bestLapTime = field("bestLapTime");
-    row.lastLapTime = field("lastLapTime");
-    row.laps = field("laps");
-    row.totalTime = field("totalTime");
-    row.raceGap = field("raceGap");
-    row.bestLapGap = field("bestLapGap");
-    row.name = r.value(QLatin1String("name")).toString().toStdString();
-    s.rows.push_back(row);
-  }
+  s.rows = e2e::BoardRows(*o);
   return s;
 }
 
@@ -187,16 +168,7 @@ class TRoad {
     return {};
   }
 
-  bool Send(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::send(feed_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
-  }
+  bool Send(const std::string& bytes) { return e2e::SendAll(feed_, bytes); }
   fs::path State() const { return dir_ / "board" / "state.json"; }
   fs::path BoardFolder() const { return dir_ / "board"; }
   pid_t ProxyPid() const { return proxy_->Pid(); }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -163,28 +164,9 @@ class PtyControllerTest : public ControllerTest {
   }
   std::string PortName() const { return "COM" + std::to_string(portNumber); }
 
-  // Reads frames from the master until `want` frames of other types than
-  // the board query have arrived, or the time is up.
-  std::vector<bp::TMessage> ReadMessages(std::size_t want, std::chrono::milliseconds timeout = 3000ms) {
-    std::vector<bp::TMessage> out;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::uint8_t buffer[4096];
-    while (out.size() < want && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      const ssize_t n = ::read(master, buffer, sizeof buffer);
-      if (n <= 0) continue;
-      decoder.Feed(buffer, static_cast<std::size_t>(n));
-      while (auto frame = decoder.Next()) {
-        auto message = bp::DecodePayload(*frame);
-        EXPECT_TRUE(message.has_value()) << "undecodable frame of type " << int(frame->type);
-        if (message && !std::holds_alternative<bp::TQueryMsg>(*message)) out.push_back(*message);
-      }
-    }
-    return out;
-  }
-  // Waits for the controller's Query: it has the port open and asks who is there.
-  bool WaitForQuery(std::chrono::milliseconds timeout = 3000ms) {
+  // Hands every message the controller writes to `take` until it returns
+  // true (then true) or the time is up.
+  bool ReadFrames(const std::function<bool(const bp::TMessage&)>& take, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::uint8_t buffer[4096];
     while (std::chrono::steady_clock::now() < deadline) {
@@ -195,10 +177,26 @@ class PtyControllerTest : public ControllerTest {
       decoder.Feed(buffer, static_cast<std::size_t>(n));
       while (auto frame = decoder.Next()) {
         auto message = bp::DecodePayload(*frame);
-        if (message && std::holds_alternative<bp::TQueryMsg>(*message)) return true;
+        EXPECT_TRUE(message.has_value()) << "undecodable frame of type " << int(frame->type);
+        if (message && take(*message)) return true;
       }
     }
     return false;
+  }
+  // The next `want` messages other than the board query.
+  std::vector<bp::TMessage> ReadMessages(std::size_t want, std::chrono::milliseconds timeout = 3000ms) {
+    std::vector<bp::TMessage> out;
+    ReadFrames(
+        [&](const bp::TMessage& m) {
+          if (!std::holds_alternative<bp::TQueryMsg>(m)) out.push_back(m);
+          return out.size() >= want;
+        },
+        timeout);
+    return out;
+  }
+  // Waits for the controller's Query: it has the port open and asks who is there.
+  bool WaitForQuery(std::chrono::milliseconds timeout = 3000ms) {
+    return ReadFrames([](const bp::TMessage& m) { return std::holds_alternative<bp::TQueryMsg>(m); }, timeout);
   }
   // Plays the board: waits for the Query and says hello.
   void AnswerAsBoard(std::int32_t boardId = 1) {
@@ -341,20 +339,7 @@ TEST_F(PtyControllerTest, ABoardThatComesBackOnANewDeviceIsFoundAgain) {
 
   // The controller opens the new device and asks the board to introduce itself.
   const int connectedBefore = States(bsConnected);
-  bool queried = false;
-  const auto deadline = std::chrono::steady_clock::now() + 6s;
-  std::uint8_t buffer[256];
-  while (!queried && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    const ssize_t n = ::read(master, buffer, sizeof buffer);
-    if (n <= 0) continue;
-    decoder.Feed(buffer, static_cast<std::size_t>(n));
-    while (auto frame = decoder.Next()) {
-      auto message = bp::DecodePayload(*frame);
-      if (message && std::holds_alternative<bp::TQueryMsg>(*message)) queried = true;
-    }
-  }
+  const bool queried = WaitForQuery(6s);
   ASSERT_TRUE(queried) << "the controller never opened the new device";
   WriteToController(hello);
   EXPECT_TRUE(WaitUntil(window, [&] { return States(bsConnected) > connectedBefore; }));
