@@ -304,12 +304,15 @@ int RunFeed(const fs::path& programs, const fs::path& file, double speed, double
   const long long bytes = last.bytesReceived - first.bytesReceived;
   std::printf("%s at %.0fx, %s: %zu bursts, %zu standings changes (pushes made)\n", file.filename().c_str(), speed,
               programs.c_str(), bursts.size(), tables.size() - 1);
-  std::printf("  bytes to the board per table shown: %.0f (%lld bytes, %lld tables shown; %zu of the %zu changes)\n",
-              shows > 0 ? static_cast<double>(bytes) / static_cast<double>(shows) : 0.0, bytes, shows,
-              tables.size() - 1 - neverDrawn, tables.size() - 1);
-  std::printf("  feed burst -> board drawn: p50 %.0f ms, p99 %.0f ms, max %.0f ms (%zu changes never drawn alone)\n",
-              Percentile(latencies, 0.5), Percentile(latencies, 0.99),
-              latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()), neverDrawn);
+  std::printf(
+      "  bytes to the board per table shown: %.0f (%lld bytes, %lld tables shown; %zu of the %zu changes reached it)\n",
+      shows > 0 ? static_cast<double>(bytes) / static_cast<double>(shows) : 0.0, bytes, shows,
+      tables.size() - 1 - neverDrawn, tables.size() - 1);
+  std::printf(
+      "  feed burst -> board drawn: p50 %.0f ms, p99 %.0f ms, max %.0f ms (%zu changes never drawn: no table came "
+      "after them)\n",
+      Percentile(latencies, 0.5), Percentile(latencies, 0.99),
+      latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()), neverDrawn);
   std::printf(
       "  most tables the board fell behind: %zu; frames rejected at the board: %lld; drawings not matching"
       " any sent table: %zu\n",
