@@ -1,6 +1,8 @@
 #!/bin/sh
-# Runs one cross-built Windows program under wine for CTest: quiet, no
-# display, and with the prefix created on first use. The first start of a
+# Runs one cross-built Windows program under wine for CTest: quiet, on the
+# run's private Xvfb display when BRELVO_WINE_DISPLAY names the file that
+# wine-display.sh wrote (no display otherwise, never the machine's own), and
+# with the prefix created on first use. The first start of a
 # fresh prefix takes about 20 seconds; parallel tests wait for it under a lock
 # instead of racing to create it.
 #
@@ -16,6 +18,10 @@ shift
 : "${WINEDLLOVERRIDES:=mscoree,mshtml=}"
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
+if [ -n "${BRELVO_WINE_DISPLAY:-}" ] && [ -s "$BRELVO_WINE_DISPLAY" ]; then
+  DISPLAY="$(cat "$BRELVO_WINE_DISPLAY")"
+  export DISPLAY
+fi
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
