@@ -1,44 +1,43 @@
-// The operator's console: source settings, feed log, results list, board
-// commands, status bar and tray icon. Owns the one exchange thread.
+// The operator's console: what the main window decides, without a toolkit.
+// A face (Qt on Linux, Win32 on Windows) creates the controls from
+// views/controltable.h, implements TmainFormView, and turns the operator's
+// events into the calls below; the console tells the face what to show.
+// Owns the one exchange thread.
 #pragma once
 
-#include <QMainWindow>
-#include <QPointer>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "platform/serialports.h"
-#include "platform/windowhandle.h"
+#include "platform/windowhandlefwd.h"
+#include "views/boardlinkstatus.h"
+#include "views/controltable.h"
+#include "views/feedlog.h"
+#include "views/mainformview.h"
+#include "views/pictureoutput.h"
+#include "views/resultslist.h"
 
-class QCheckBox;
-class QComboBox;
-class QFileDialog;
-class QGroupBox;
-class QLabel;
-class QLineEdit;
-class QMenu;
-class QPlainTextEdit;
-class QPushButton;
-class QRadioButton;
-class QSlider;
-class QStatusBar;
-class QSystemTrayIcon;
-class QTimer;
-class QAction;
-class TResultsModel;
-class TResultsListView;
-class TFeedLog;
-class TBoardLinkStatus;
-class TPictureOutput;
-class TQtGuiQueue;
 class TScoreboardExchangeThread;
-namespace platform {
-class MessageWindow;
-}
+
+// The board's traffic lights, as SetTrafficLight takes them.
+enum TTrafficLight : std::int32_t {
+  tlStart = 1,
+  tlFinish = 2,
+};
+
+// Windows virtual-key codes of the function keys; the faces map their
+// toolkit's keys to these.
+enum TFunctionKey : std::int32_t {
+  vkF1 = 0x70,
+  vkF2 = 0x71,
+  vkF3 = 0x72,
+  vkF4 = 0x73,
+};
 
 // What the window takes from its surroundings; the program uses the
 // defaults, tests point them elsewhere.
@@ -46,133 +45,104 @@ struct TmainFormEnvironment {
   // Holds scoreboard.ini and Archive. Empty: the program folder.
   std::filesystem::path programFolder;
   std::string libraryName = "scoreboardcontroller.dll";
+  // Empty: the platform's discovery.
   std::function<int(platform::TSerialPortInfo* table, int& count)> enumerateSerialPorts;
-  // The program leaves the thread running until the process ends; a test
-  // stops and frees it with the window.
-  bool ownsExchangeThread = false;
-  // Empty: ask the desktop whether it has a system tray.
-  std::optional<bool> trayAvailable;
+  // Where the exchange thread and the controller library post their
+  // messages and run the feed log; the face routes both to WindowMessage
+  // and the Synchronize calls to the GUI thread.
+  TWindowHandle windowHandle = nullptr;
 };
 
-class TmainForm : public QMainWindow {
-  Q_OBJECT
-
+class TmainForm {
  public:
-  static constexpr int kClientWidth = 564;
-  static constexpr int kClientHeight = 546;
-  // The Windows frame around the client area: the window's outer limits of
-  // 580 wide and 350 to 732 high, taken as client sizes.
-  static constexpr int kFrameWidth = 16;
-  static constexpr int kFrameHeight = 39;
+  // Construction after the face has created its controls: makes the Archive
+  // folder in the program folder (a failure is ignored).
+  TmainForm(TmainFormView& view, TmainFormEnvironment environment);
+  // The program never destroys the window (the process ends after "Выход");
+  // tests do: the exchange thread is stopped and joined here.
+  ~TmainForm();
+  TmainForm(const TmainForm&) = delete;
+  TmainForm& operator=(const TmainForm&) = delete;
 
-  explicit TmainForm(TmainFormEnvironment environment = {}, QWidget* parent = nullptr);
-  ~TmainForm() override;
-
+  // LoadSettings, SelectBoardPort, the exchange thread, its endpoint, mode
+  // and serial port, in this order.
   void FormCreate();
-  void FormDestroy();
+  // An ordinary close request. Without "Выход" the window hides to the tray
+  // and the close is refused; with it (or where the desktop has no tray, so
+  // that the program can still be ended) the close passes and the console
+  // asks the face to end the message loop.
+  void FormCloseQuery(bool& canClose);
+  void FormDestroy();  // SaveSettings, once
+  void TrayIcon1Click();
+  void N1Click();
+  // Every key press of the window before the focused control sees it;
+  // modifiers are not looked at, the key is not consumed.
+  void FormKeyDown(std::int32_t key, std::uint32_t shiftState);
 
-  // Operator commands and events, under the names the operators' manual uses.
+  // Operator commands, under the names the operators' manual uses.
   void sbClearScoreboardClick();
-  void sbRefreshScoreboardMouseDown(Qt::KeyboardModifiers modifiers);
+  void sbRefreshScoreboardMouseDown(bool shiftHeld);
   void sbRefreshScoreboardClick();
   void sbStartLightClick();
   void sbStopLightClick();
+  // A click on a mode button; runs the mode command only when that button
+  // was not already the selected one.
   void rbBestLapClick();
   void rbRaceClick();
-  void tbBrightnessChange();
+  void tbBrightnessChange();  // the track bar's position changed
   void cbEnableEditClick();
   void sbSaveConfigClick();
   void cbPortsListChange();
-  void SelectBoardPort();
-  void SpeedButton1Click();
   void SpeedButton2Click();
+  void SpeedButton1Click();
   void Timer1Timer();
-  void TrayIcon1Click();
-  void N1Click();
-  void FormKeyDown(int key, Qt::KeyboardModifiers modifiers);
+
   void LoadSettings();
   void SaveSettings();
+  void SelectBoardPort();
 
-  // The one handler of WM_EXCHANGE_NOTIFY and WM_SCOREBOARD_STATE.
+  // The one handler of WM_EXCHANGE_NOTIFY and WM_SCOREBOARD_STATE; other
+  // messages are ignored.
   void WindowMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+  // The exchange thread's feed-log hand-over, on the GUI thread.
+  void LogLastLine(std::u16string_view line);
+
+  // The results list asks for its texts and row geometry here.
+  TListRowTexts lvScoreboardData(std::int32_t row) const;
+  std::u16string ListCellText(std::int32_t row, std::int32_t listColumn) const;
+  TRowPaint lvScoreboardDrawItem(const TRect& row, bool selectedOrGrayed, std::span<const std::int32_t> columnWidths,
+                                 std::int32_t spaceHeight) const;
 
   std::filesystem::path SettingsPath() const;
   std::int32_t ComPortNumber() const { return comPortNumber; }
-  std::uint32_t StartMode() const { return startMode; }
+  std::int32_t StartMode() const { return startMode; }
   bool TestPatternRequested() const { return testPatternRequested; }
-  TScoreboardExchangeThread* ExchangeThread() const { return exchangeThread; }
-  TResultsModel* ResultsModel() const { return resultsModel_; }
-  QString StatusPanelText(int panel) const;
-  bool TrayAvailable() const { return trayAvailable_; }
-  QSystemTrayIcon* TrayIcon() const { return TrayIcon1; }
-  const TBoardLinkStatus& BoardLinkStatus() const { return *boardLink_; }
-  // Where the exchange thread and the controller library post to.
-  TWindowHandle Handle() const;
-
- protected:
-  void closeEvent(QCloseEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
+  bool ExitRequested() const { return exitRequested; }
+  TScoreboardExchangeThread* ExchangeThread() const { return exchangeThread.get(); }
+  const TBoardLinkStatus& BoardLinkStatus() const { return boardLink_; }
+  std::span<const std::uint8_t> PictureBuffer() const { return pictureOutput_.Buffer(); }
 
  private:
-  void CreateControls();
-  void LayoutResults();
   void ModeCommand(std::int32_t mode);
   void RefreshCommand();
-  void SetStatusText(const std::u16string& text);
-  static QIcon ProgramIcon();
+  void SetBoardStatus(const std::u16string& text);
+  void HandFeedAddressToThread();
 
+  TmainFormView& view_;
   TmainFormEnvironment environment_;
-  bool trayAvailable_ = false;
 
   std::int32_t comPortNumber = 0;
-  std::uint32_t startMode = 0;
-  TScoreboardExchangeThread* exchangeThread = nullptr;
+  std::int32_t startMode = 0;  // a TScoreboardMode, any number the file held
+  std::unique_ptr<TScoreboardExchangeThread> exchangeThread;
   bool exitRequested = false;
   bool testPatternRequested = false;
-  bool loadingSettings_ = false;
   bool destroyed_ = false;
-  // The key event last routed to FormKeyDown and its first receiver, so a key
-  // that bubbles up to the parents runs its command once.
-  const QEvent* lastKeyEvent_ = nullptr;
-  QPointer<QObject> lastKeyReceiver_;
+  // The mode button the operator last saw selected, so a click on it again
+  // is not a mode change.
+  std::int32_t selectedMode_ = 0;
+  std::int32_t brightness_ = 16;
 
-  QGroupBox* GroupBox7 = nullptr;
-  QGroupBox* GroupBox5 = nullptr;
-  QLabel* Label4 = nullptr;
-  QLineEdit* srcHostAddress = nullptr;
-  QLabel* Label5 = nullptr;
-  QLineEdit* srcHostPort = nullptr;
-  QCheckBox* cbScoreboardLog = nullptr;
-  QCheckBox* cbEnableEdit = nullptr;
-  QPushButton* sbSaveConfig = nullptr;
-  QLabel* Label1 = nullptr;
-  QComboBox* cbPortsList = nullptr;
-  QPlainTextEdit* mScoreboardSourceLog = nullptr;
-  QGroupBox* gbResults = nullptr;
-  QRadioButton* rbBestLap = nullptr;
-  QRadioButton* rbRace = nullptr;
-  TResultsListView* lvScoreboard = nullptr;
-  QLineEdit* ePathToBmp = nullptr;
-  QPushButton* SpeedButton2 = nullptr;
-  QPushButton* SpeedButton1 = nullptr;
-  QPushButton* sbStartLight = nullptr;
-  QPushButton* sbStopLight = nullptr;
-  QLabel* Label7 = nullptr;
-  QSlider* tbBrightness = nullptr;
-  QPushButton* sbClearScoreboard = nullptr;
-  QPushButton* sbRefreshScoreboard = nullptr;
-  QStatusBar* mainStatusBar = nullptr;
-  QLabel* statusPanels_[2] = {nullptr, nullptr};
-  QSystemTrayIcon* TrayIcon1 = nullptr;
-  QMenu* PopupMenu1 = nullptr;
-  QAction* N1 = nullptr;
-  QTimer* Timer1 = nullptr;
-  QFileDialog* odBMPFile = nullptr;
-
-  TResultsModel* resultsModel_ = nullptr;
-  TFeedLog* feedLog_ = nullptr;
-  std::unique_ptr<TBoardLinkStatus> boardLink_;
-  std::unique_ptr<TPictureOutput> pictureOutput_;
-  std::unique_ptr<TQtGuiQueue> guiQueue_;
-  std::unique_ptr<platform::MessageWindow> messageWindow_;
+  TBoardLinkStatus boardLink_;
+  TFeedLog feedLog_;
+  TPictureOutput pictureOutput_;
 };

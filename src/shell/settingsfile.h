@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 inline constexpr const char* kSettingsFileName = "scoreboard.ini";
 
@@ -30,13 +31,24 @@ struct TSettingsToSave {
   std::uint32_t comPort = 0;
 };
 
+// The feed endpoint as the source edits give it. The one conversion of the
+// address and port, at start and on "Сохранить".
+struct TFeedEndpoint {
+  std::uint32_t address = 0;  // IPv4, network byte order (inet_addr)
+  std::int32_t port = 0;      // 1..65535
+};
+// nullopt when the port text is not a decimal integer in 1..65535 (blanks
+// around it are allowed); the address follows inet_addr (no name lookup,
+// text that is not an address gives 255.255.255.255).
+std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port);
+
 // The track bar's rule: the value taken as signed 32 bits, clamped to 1..16.
 std::int32_t ClampBrightness(std::uint32_t value);
 
-// False (and defaults in `out`) when the file cannot be opened.
+// False (and defaults in `out`) when the file cannot be opened. A UTF-8
+// byte-order mark at the start (Notepad writes one) is skipped.
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out);
 
-// Writes the five lines to a temporary file in the same folder, flushes it to
-// disk and renames it over `file`. On any failure the old file is left as it
-// was and false is returned.
+// Writes the five lines in one step (platform::WriteFileAtomically). On any
+// failure the old file is left as it was and false is returned.
 bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings);

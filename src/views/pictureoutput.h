@@ -1,15 +1,35 @@
-// Picture output: a BMP file packed into one bit per pixel for the board.
+// Picture output: a BMP file checked, packed into one bit per pixel and
+// handed to the board. The faces decode the file with their toolkit; the
+// rules (which files are refused and why, the warning, the packing, the
+// buffer limit) are here, so both faces refuse the same files alike.
 #pragma once
 
-#include <QImage>
-#include <QString>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
+#include <string>
 
-class QWidget;
+#include "views/mainformview.h"
 
 inline constexpr std::size_t kPictureBufferSize = 1048576;
+
+// What the file's own headers say, checked against the file's length.
+struct TBmpCheck {
+  bool ok = false;
+  std::u16string reason;  // operator-facing, Russian; empty when ok
+  std::int32_t width = 0;
+  std::int32_t height = 0;  // rows, whatever the file's row order
+  std::int32_t bitsPerPixel = 0;
+};
+
+// Reads only inside `file`: a truncated file, a declared size or offset past
+// its end, a palette past the pixels, 0 × 0 pixels or no BMP signature each
+// give ok = false and the reason.
+TBmpCheck ValidateBmpFile(std::span<const std::uint8_t> file);
+
+// Bytes the packed picture needs: stride (width rounded up to 8) / 8 × height.
+std::size_t PackedPictureSize(std::int64_t width, std::int64_t height);
 
 struct TPackedPicture {
   bool fits = false;        // false: larger than the buffer, nothing written
@@ -17,32 +37,27 @@ struct TPackedPicture {
   std::int32_t height = 0;
 };
 
-// Bytes the packed picture needs.
-std::size_t PackedPictureSize(std::int64_t width, std::int64_t height);
+// Zeroes `buffer` and sets one bit per pure black pixel (0x000000), leftmost
+// pixel in the high bit, rows top-down with no gap. A picture that does not
+// fit leaves the buffer untouched.
+TPackedPicture PackPicture(const TDecodedPicture& picture, std::span<std::uint8_t> buffer);
 
-// Zeroes `capacity` bytes of `buffer` and sets one bit per pure black pixel,
-// leftmost pixel in the high bit, rows top-down with no gap. A picture that
-// does not fit leaves the buffer untouched.
-TPackedPicture PackPicture(const QImage& image, std::uint8_t* buffer, std::size_t capacity);
+inline constexpr std::u16string_view kPictureFormatWarning =
+    u"Неверный формат изображения\r\nВозможен некорректный вывод";
 
-bool IsOneBitPerPixel(const QImage& image);
-
-// Loads the file, warns about a format that is not one bit per pixel, packs
-// it into the window's picture buffer and hands it to `send`. A file that
-// does not load or a picture too large for the buffer is reported in a
-// message box and nothing is sent.
+// SpeedButton1Click's rules: read and check the file, ask the face to decode
+// it, warn when it is not one bit per pixel, pack it into the one picture
+// buffer and send. A refused file gets a message box naming the file and
+// the reason; nothing is sent and the buffer keeps the previous picture.
 class TPictureOutput {
  public:
-  using TSend = std::function<void(const std::uint8_t* bits, std::int32_t width, std::int32_t height)>;
+  using TSend = std::function<void(const std::uint8_t* bits, std::int32_t stride, std::int32_t height)>;
 
-  explicit TPictureOutput(QWidget* parent);
+  explicit TPictureOutput(TmainFormView& view);
   // False when nothing was sent.
-  bool Send(const QString& path, const TSend& send);
-  const std::uint8_t* Buffer() const { return pictureBuffer_; }
-
-  static QString FormatWarningText();
+  bool Send(const std::u16string& path, const TSend& send);
+  std::span<const std::uint8_t> Buffer() const;
 
  private:
-  QWidget* parent_;
-  std::uint8_t* pictureBuffer_;
+  TmainFormView& view_;
 };

@@ -26,11 +26,11 @@
 
 #include "exchange/scoreboardexchangethread.h"
 #include "exchangetestsupport.h"
+#include "faces/qt/qtguiqueue.h"
+#include "faces/qt/qtmainform.h"
+#include "faces/qt/qtresultslistview.h"
+#include "faces/qt/qtresultsmodel.h"
 #include "platform/textcodec.h"
-#include "shell/fMainForm.h"
-#include "shell/qtguiqueue.h"
-#include "views/resultslistview.h"
-#include "views/resultsmodel.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ class MainFormTest : public QObject {
   void guiQueueRunsOnTheGuiThreadAndReleasesWaitersAtShutdown();
 
  private:
-  std::unique_ptr<TmainForm> MakeForm(bool withFakeBoard = true);
+  std::unique_ptr<TQtMainForm> MakeForm(bool withFakeBoard = true);
   void WriteSettings(const std::string& text) { std::ofstream(Settings(), std::ios::binary) << text; }
   std::filesystem::path Settings() const { return folder_->path().toStdString() + "/scoreboard.ini"; }
   int Count(int operation);
@@ -93,8 +93,8 @@ void MainFormTest::init() {
 
 void MainFormTest::cleanup() { fake_.reset(); }
 
-std::unique_ptr<TmainForm> MainFormTest::MakeForm(bool withFakeBoard) {
-  TmainFormEnvironment environment;
+std::unique_ptr<TQtMainForm> MainFormTest::MakeForm(bool withFakeBoard) {
+  TQtMainFormEnvironment environment;
   environment.programFolder = folder_->path().toStdString();
   environment.libraryName = withFakeBoard ? exchangetest::FakeBoard::kLibraryName : "nosuchcontroller.dll";
   environment.ownsExchangeThread = true;
@@ -104,7 +104,7 @@ std::unique_ptr<TmainForm> MainFormTest::MakeForm(bool withFakeBoard) {
     for (const auto& port : ports_) table[count++] = port;
     return 1;
   };
-  return std::make_unique<TmainForm>(std::move(environment));
+  return std::make_unique<TQtMainForm>(std::move(environment));
 }
 
 std::vector<TFakeCall> MainFormTest::CallsOf(int operation) {
@@ -122,8 +122,8 @@ void MainFormTest::controlsHaveTheirNamesCaptionsAndInitialStates() {
   QCOMPARE(form->windowTitle(), QStringLiteral("Brelvo Proxy"));
   QCOMPARE(form->size(), QSize(564, 546));
   QCOMPARE(form->minimumWidth(), form->maximumWidth());
-  QCOMPARE(form->minimumHeight() + TmainForm::kFrameHeight, 350);
-  QCOMPARE(form->maximumHeight() + TmainForm::kFrameHeight, 732);
+  QCOMPARE(form->minimumHeight() + TQtMainForm::kFrameHeight, 350);
+  QCOMPARE(form->maximumHeight() + TQtMainForm::kFrameHeight, 732);
   QCOMPARE(form->font().pointSize(), 8);
 
   const auto text = [&](const char* name) -> QString {

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "exchange/scoreboardcontroller.h"
+#include "faces/qt/qtfeedlog.h"
+#include "faces/qt/qtpictureoutput.h"
+#include "faces/qt/qtresultslistview.h"
+#include "faces/qt/qtresultsmodel.h"
 #include "messageboxcloser.h"
 #include "standings/celltext.h"
-#include "views/feedlog.h"
-#include "views/pictureoutput.h"
-#include "views/resultslistview.h"
-#include "views/resultsmodel.h"
 
 namespace {
 
@@ -149,7 +149,7 @@ void ViewsTest::listPaintsRowBackgroundsAndClipsCells() {
 void ViewsTest::feedLogKeepsTheNewestThousandLinesOnlyWhileTicked() {
   QPlainTextEdit edit;
   QCheckBox box;
-  TFeedLog log(&edit, &box);
+  TQtFeedLog log(&edit, &box);
   log.LogLastLine(u"$F,unticked\r\n");
   QVERIFY(edit.toPlainText().isEmpty());
   box.setChecked(true);
@@ -164,7 +164,7 @@ void ViewsTest::feedLogKeepsTheNewestThousandLinesOnlyWhileTicked() {
 }
 
 void ViewsTest::boardStatusTextsAndWatchdog() {
-  TBoardLinkStatus status;
+  TQtBoardLinkStatus status;
   QCOMPARE(QString::fromStdU16String(status.OnScoreboardState(bsConnected, 2)), Q(u"Табло подключено (2)"));
   const std::intptr_t address = 10 | (1 << 8) | (2 << 16) | (3 << 24);
   QVERIFY(status.OnScoreboardState(bsAddress, address).empty());
@@ -178,7 +178,7 @@ void ViewsTest::boardStatusTextsAndWatchdog() {
   QVERIFY(status.OnScoreboardState(4, 0).empty());
 
   // Three ticks of life after the last connected report, brightness each time.
-  TBoardLinkStatus::TTick tick = status.OnTimer();
+  TQtBoardLinkStatus::TTick tick = status.OnTimer();
   QVERIFY(tick.sendBrightness && tick.panelText.empty());
   QVERIFY(status.OnTimer().panelText.empty());
   status.OnScoreboardState(bsDisconnected, 0);
@@ -202,7 +202,7 @@ void ViewsTest::packingSetsOneBitPerBlackPixel() {
   image.setPixel(8, 1, 1);
   image.setPixel(11, 1, 1);
   std::vector<std::uint8_t> buffer(64, 0xAA);
-  const TPackedPicture packed = PackPicture(image, buffer.data(), buffer.size());
+  const TQtPackedPicture packed = QtPackPicture(image, buffer.data(), buffer.size());
   QVERIFY(packed.fits);
   QCOMPARE(packed.stride, 16);
   QCOMPARE(packed.height, 2);
@@ -214,7 +214,7 @@ void ViewsTest::packingSetsOneBitPerBlackPixel() {
 
   QImage white(8, 3, QImage::Format_RGB32);
   white.fill(Qt::white);
-  const TPackedPicture whitePacked = PackPicture(white, buffer.data(), buffer.size());
+  const TQtPackedPicture whitePacked = QtPackPicture(white, buffer.data(), buffer.size());
   QCOMPARE(whitePacked.stride, 8);
   for (std::uint8_t byte : buffer) QCOMPARE(byte, std::uint8_t{0});
 }
@@ -227,7 +227,7 @@ void ViewsTest::packingTestsTheColourNotTheStoredBit() {
   inverted.fill(1);
   inverted.setPixel(2, 0, 0);
   std::uint8_t buffer[4] = {};
-  PackPicture(inverted, buffer, sizeof buffer);
+  QtPackPicture(inverted, buffer, sizeof buffer);
   QCOMPARE(buffer[0], std::uint8_t{0x20});
 
   QImage rgb(9, 1, QImage::Format_RGB888);
@@ -235,18 +235,18 @@ void ViewsTest::packingTestsTheColourNotTheStoredBit() {
   rgb.setPixel(0, 0, qRgb(1, 1, 1));
   rgb.setPixel(1, 0, qRgb(0, 0, 0));
   rgb.setPixel(8, 0, qRgb(0, 0, 0));
-  PackPicture(rgb, buffer, sizeof buffer);
+  QtPackPicture(rgb, buffer, sizeof buffer);
   QCOMPARE(buffer[0], std::uint8_t{0x40});
   QCOMPARE(buffer[1], std::uint8_t{0x80});
 }
 
 void ViewsTest::packingRefusesPicturesLargerThanTheBuffer() {
-  QCOMPARE(PackedPictureSize(8192, 1024), kPictureBufferSize);
-  QCOMPARE(PackedPictureSize(8193, 1024), std::size_t{1025 * 1024});
+  QCOMPARE(QtPackedPictureSize(8192, 1024), kQtPictureBufferSize);
+  QCOMPARE(QtPackedPictureSize(8193, 1024), std::size_t{1025 * 1024});
   std::vector<std::uint8_t> buffer(16, 0x55);
   QImage image(129, 1, QImage::Format_Mono);  // 17 bytes
   image.fill(1);
-  QVERIFY(!PackPicture(image, buffer.data(), buffer.size()).fits);
+  QVERIFY(!QtPackPicture(image, buffer.data(), buffer.size()).fits);
   for (std::uint8_t byte : buffer) QCOMPARE(byte, std::uint8_t{0x55});
 }
 
@@ -262,7 +262,7 @@ void ViewsTest::sendWarnsForPicturesThatAreNotOneBit() {
   QVERIFY(mono.save(monoPath, "BMP"));
 
   TMessageBoxCloser closer;
-  TPictureOutput output(nullptr);
+  TQtPictureOutput output(nullptr);
   int sends = 0;
   std::int32_t width = 0;
   std::int32_t height = 0;
@@ -273,7 +273,7 @@ void ViewsTest::sendWarnsForPicturesThatAreNotOneBit() {
     QCOMPARE(bits[3], std::uint8_t{0x40});  // x = 9 of row 1
   };
   QVERIFY(output.Send(rgbPath, send));
-  QCOMPARE(closer.Texts(), QStringList{TPictureOutput::FormatWarningText()});
+  QCOMPARE(closer.Texts(), QStringList{TQtPictureOutput::FormatWarningText()});
   QCOMPARE(sends, 1);
   QCOMPARE(width, 16);
   QCOMPARE(height, 2);
@@ -291,7 +291,7 @@ void ViewsTest::sendReportsFilesThatDoNotLoad() {
   image.setColor(1, qRgb(255, 255, 255));
   QVERIFY(image.save(path, "BMP"));
   TMessageBoxCloser closer;
-  TPictureOutput output(nullptr);
+  TQtPictureOutput output(nullptr);
   int sends = 0;
   const auto send = [&](const std::uint8_t*, std::int32_t, std::int32_t) { ++sends; };
   QVERIFY(output.Send(path, send));
@@ -318,7 +318,7 @@ void ViewsTest::sendRefusesPicturesLargerThanTheBuffer() {
   const QString path = folder.filePath(QStringLiteral("large.bmp"));
   QVERIFY(large.save(path, "BMP"));
   TMessageBoxCloser closer;
-  TPictureOutput output(nullptr);
+  TQtPictureOutput output(nullptr);
   int sends = 0;
   QVERIFY(!output.Send(path, [&](const std::uint8_t*, std::int32_t, std::int32_t) { ++sends; }));
   QCOMPARE(sends, 0);

@@ -25,9 +25,11 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*comm
   // A second copy ends at once: no window, no message.
   if (!platform::AcquireSingleInstanceLock()) return 0;
   try {
-    TWin32MainForm form;
-    form.Start(showCommand);
-    RunMessageLoop(form);
+    // Never freed: the exchange thread and the board link end with the
+    // process, not before it.
+    auto* form = new TWin32MainForm();
+    form->Start(showCommand);
+    RunMessageLoop(*form);
   } catch (const std::exception& e) {
     ShowException(e.what());
   } catch (...) {

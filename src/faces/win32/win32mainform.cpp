@@ -145,7 +145,7 @@ TWin32MainForm::TWin32MainForm(TmainFormEnvironment environment) {
   SetWindowPos(window_, nullptr, work.left + (work.right - work.left - width) / 2,
                work.top + (work.bottom - work.top - height) / 2, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 
-  environment.window = window_;
+  environment.windowHandle = window_;
   console_ = std::make_unique<TmainForm>(*this, std::move(environment));
 }
 
@@ -345,9 +345,10 @@ LRESULT TWin32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case WM_CLOSE: {
+      // The console hides to the tray, or passes the close and asks for the
+      // end of the message loop (QuitApplication).
       bool canClose = true;
       console_->FormCloseQuery(canClose);
-      if (canClose) DestroyWindow(window_);
       return 0;
     }
     case WM_DESTROY:
@@ -356,6 +357,11 @@ LRESULT TWin32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       SetTrayIconVisible(false);
       PostQuitMessage(0);
       return 0;
+    case WM_NCDESTROY: {
+      HWND window = window_;
+      window_ = nullptr;
+      return DefWindowProcW(window, message, wParam, lParam);
+    }
     default:
       break;
   }
@@ -428,7 +434,12 @@ void TWin32MainForm::OnTrayMessage(LPARAM lParam) {
 bool TWin32MainForm::PreviewKey(const MSG& message) {
   if (message.message != WM_KEYDOWN || message.wParam < VK_F1 || message.wParam > VK_F4) return false;
   if (message.hwnd != window_ && !IsChild(window_, message.hwnd)) return false;
-  console_->FormKeyDown(static_cast<std::int32_t>(message.wParam));
+  // Shift, Alt and Ctrl as the console's shift state spells them.
+  std::uint32_t shiftState = 0;
+  if (GetKeyState(VK_SHIFT) < 0) shiftState |= 1u;
+  if (GetKeyState(VK_MENU) < 0) shiftState |= 2u;
+  if (GetKeyState(VK_CONTROL) < 0) shiftState |= 4u;
+  console_->FormKeyDown(static_cast<std::int32_t>(message.wParam), shiftState);
   return true;
 }
 
@@ -437,7 +448,7 @@ void TWin32MainForm::OnListNotify(NMHDR& header) {
   auto& info = reinterpret_cast<NMLVDISPINFOW&>(header);
   LVITEMW& item = info.item;
   if ((item.mask & LVIF_TEXT) == 0 || item.pszText == nullptr || item.cchTextMax <= 0) return;
-  const std::u16string text = ListCellText(console_->ExchangeThread(), item.iItem, item.iSubItem);
+  const std::u16string text = console_->ListCellText(item.iItem, item.iSubItem);
   const std::size_t length = std::min(text.size(), static_cast<std::size_t>(item.cchTextMax - 1));
   std::copy_n(W(text), length, item.pszText);
   item.pszText[length] = L'\0';
@@ -447,7 +458,7 @@ bool TWin32MainForm::OnDrawItem(const DRAWITEMSTRUCT& item) {
   HWND list = Control(TControlId::lvScoreboard);
   if (item.CtlType != ODT_LISTVIEW || item.hwndItem != list) return false;
   const auto row = static_cast<std::int32_t>(item.itemID);
-  const TListRowTexts texts = ListRowTexts(console_->ExchangeThread(), row);
+  const TListRowTexts texts = console_->lvScoreboardData(row);
   std::array<std::int32_t, kResultsColumnCount> widths{};
   for (int column = 0; column < kResultsColumnCount; ++column)
     widths[static_cast<std::size_t>(column)] = ListView_GetColumnWidth(list, column);
@@ -457,9 +468,8 @@ bool TWin32MainForm::OnDrawItem(const DRAWITEMSTRUCT& item) {
   GetTextExtentPoint32W(dc, L" ", 1, &space);
   const RECT& r = item.rcItem;
   const TRowPaint paint =
-      RowPaintGeometry(TRect{r.left, r.top, r.right - r.left, r.bottom - r.top},
-                       (item.itemState & (ODS_SELECTED | ODS_GRAYED)) != 0, widths,
-                       static_cast<std::int32_t>(texts.subItems.size()), space.cy);
+      console_->lvScoreboardDrawItem(TRect{r.left, r.top, r.right - r.left, r.bottom - r.top},
+                                     (item.itemState & (ODS_SELECTED | ODS_GRAYED)) != 0, widths, space.cy);
   const COLORREF background =
       paint.background == TRowBackground::ActiveCaption ? GetSysColor(COLOR_ACTIVECAPTION) : RGB(255, 255, 255);
   HBRUSH brush = CreateSolidBrush(background);
@@ -636,7 +646,9 @@ void TWin32MainForm::SetTrayIconVisible(bool visible) {
 
 void TWin32MainForm::CloseWindow() { PostMessageW(window_, WM_CLOSE, 0, 0); }
 
-void TWin32MainForm::QuitApplication() { DestroyWindow(window_); }
+void TWin32MainForm::QuitApplication() {
+  if (window_ != nullptr) DestroyWindow(window_);
+}
 
 void TWin32MainForm::ShowMessage(TMessageKind kind, const std::u16string& text) {
   const std::u16string caption(kMainFormCaption);

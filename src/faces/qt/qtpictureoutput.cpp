@@ -1,4 +1,4 @@
-#include "views/pictureoutput.h"
+#include "faces/qt/qtpictureoutput.h"
 
 #include <QFileInfo>
 #include <QImageReader>
@@ -7,10 +7,10 @@
 
 namespace {
 // The one picture buffer of the window module, for the life of the program.
-std::uint8_t g_pictureBuffer[kPictureBufferSize];
+std::uint8_t g_pictureBuffer[kQtPictureBufferSize];
 }  // namespace
 
-std::size_t PackedPictureSize(std::int64_t width, std::int64_t height) {
+std::size_t QtPackedPictureSize(std::int64_t width, std::int64_t height) {
   if (width <= 0 || height <= 0) return 0;
   const std::int64_t stride = (width + 7) / 8 * 8;
   return static_cast<std::size_t>(stride / 8 * height);
@@ -20,13 +20,13 @@ bool IsOneBitPerPixel(const QImage& image) {
   return image.format() == QImage::Format_Mono || image.format() == QImage::Format_MonoLSB;
 }
 
-TPackedPicture PackPicture(const QImage& image, std::uint8_t* buffer, std::size_t capacity) {
-  TPackedPicture result;
+TQtPackedPicture QtPackPicture(const QImage& image, std::uint8_t* buffer, std::size_t capacity) {
+  TQtPackedPicture result;
   const int width = image.width();
   const int height = image.height();
   result.stride = (width + 7) / 8 * 8;
   result.height = height;
-  if (PackedPictureSize(width, height) > capacity) return result;
+  if (QtPackedPictureSize(width, height) > capacity) return result;
   result.fits = true;
   std::memset(buffer, 0, capacity);
   const int rowBytes = result.stride / 8;
@@ -40,13 +40,13 @@ TPackedPicture PackPicture(const QImage& image, std::uint8_t* buffer, std::size_
   return result;
 }
 
-TPictureOutput::TPictureOutput(QWidget* parent) : parent_(parent), pictureBuffer_(g_pictureBuffer) {}
+TQtPictureOutput::TQtPictureOutput(QWidget* parent) : parent_(parent), pictureBuffer_(g_pictureBuffer) {}
 
-QString TPictureOutput::FormatWarningText() {
+QString TQtPictureOutput::FormatWarningText() {
   return QString::fromUtf16(u"Неверный формат изображения\r\nВозможен некорректный вывод");
 }
 
-bool TPictureOutput::Send(const QString& path, const TSend& send) {
+bool TQtPictureOutput::Send(const QString& path, const TSend& send) {
   QImageReader reader(path, "bmp");
   reader.setAutoTransform(false);
   QImage image;
@@ -60,7 +60,7 @@ bool TPictureOutput::Send(const QString& path, const TSend& send) {
                               QStringLiteral(":\r\n") + reader.errorString());
     return false;
   }
-  if (PackedPictureSize(image.width(), image.height()) > kPictureBufferSize) {
+  if (QtPackedPictureSize(image.width(), image.height()) > kQtPictureBufferSize) {
     QMessageBox::critical(parent_, QString(),
                           QString::fromUtf16(u"Изображение слишком велико для табло: упакованное изображение "
                                              u"не может быть больше 1 048 576 байт (1 МиБ), например 8192 × 1024 "
@@ -68,7 +68,7 @@ bool TPictureOutput::Send(const QString& path, const TSend& send) {
     return false;
   }
   if (!IsOneBitPerPixel(image)) QMessageBox::warning(parent_, QString(), FormatWarningText());
-  const TPackedPicture packed = PackPicture(image, pictureBuffer_, kPictureBufferSize);
+  const TQtPackedPicture packed = QtPackPicture(image, pictureBuffer_, kQtPictureBufferSize);
   if (send) send(pictureBuffer_, packed.stride, packed.height);
   return true;
 }

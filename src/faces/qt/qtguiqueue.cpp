@@ -1,4 +1,4 @@
-#include "shell/qtguiqueue.h"
+#include "faces/qt/qtguiqueue.h"
 
 #include <QThread>
 

@@ -1,4 +1,4 @@
-#include "views/resultsmodel.h"
+#include "faces/qt/qtresultsmodel.h"
 
 #include "standings/celltext.h"
 

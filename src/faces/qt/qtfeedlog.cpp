@@ -1,4 +1,4 @@
-#include "views/feedlog.h"
+#include "faces/qt/qtfeedlog.h"
 
 #include <QCheckBox>
 #include <QScrollBar>
@@ -7,10 +7,10 @@
 
 #include "exchange/scoreboardcontroller.h"
 
-TFeedLog::TFeedLog(QPlainTextEdit* log, QCheckBox* enabled, QObject* parent)
+TQtFeedLog::TQtFeedLog(QPlainTextEdit* log, QCheckBox* enabled, QObject* parent)
     : QObject(parent), log_(log), enabled_(enabled) {}
 
-void TFeedLog::LogLastLine(const std::u16string& line) {
+void TQtFeedLog::LogLastLine(const std::u16string& line) {
   if (!enabled_->isChecked()) return;
   // The line arrives with its line end; the log keeps one line per record.
   std::u16string text = line;
@@ -31,7 +31,7 @@ void TFeedLog::LogLastLine(const std::u16string& line) {
       Qt::QueuedConnection);
 }
 
-std::u16string TBoardLinkStatus::OnScoreboardState(std::uintptr_t state, std::intptr_t value) {
+std::u16string TQtBoardLinkStatus::OnScoreboardState(std::uintptr_t state, std::intptr_t value) {
   switch (state) {
     case bsAddress:
       boardAddress_ = static_cast<std::uint32_t>(value);
@@ -57,7 +57,7 @@ std::u16string TBoardLinkStatus::OnScoreboardState(std::uintptr_t state, std::in
   }
 }
 
-TBoardLinkStatus::TTick TBoardLinkStatus::OnTimer() {
+TQtBoardLinkStatus::TTick TQtBoardLinkStatus::OnTimer() {
   TTick tick;
   if (boardAliveTicks_ == 0) return tick;
   --boardAliveTicks_;

@@ -1,10 +1,10 @@
-#include "views/resultslistview.h"
+#include "faces/qt/qtresultslistview.h"
 
 #include <QHeaderView>
 #include <QPaintEvent>
 #include <QPainter>
 
-#include "views/resultsmodel.h"
+#include "faces/qt/qtresultsmodel.h"
 
 TResultsListView::TResultsListView(QWidget* parent) : QTableView(parent) {
   setSelectionBehavior(QAbstractItemView::SelectRows);

@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <fstream>
 
-#include "shell/fMainForm.h"
-#include "views/resultslistview.h"
-#include "views/resultsmodel.h"
+#include "faces/qt/qtmainform.h"
+#include "faces/qt/qtresultslistview.h"
+#include "faces/qt/qtresultsmodel.h"
 
 namespace {
 
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   std::ofstream(folder.filePath(QStringLiteral("scoreboard.ini")).toStdString())
       << "Host: 127.0.0.1\nPort: " << server.serverPort() << "\nScoreboardMode:1\nBrightness:12\nComPort:33\n";
 
-  TmainFormEnvironment environment;
+  TQtMainFormEnvironment environment;
   environment.programFolder = folder.path().toStdString();
   environment.libraryName = "brelvo-no-board.dll";  // the picture shows a proxy without its board
   environment.ownsExchangeThread = true;
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     count = 0;
     return 1;
   };
-  TmainForm form(std::move(environment));
+  TQtMainForm form(std::move(environment));
   form.findChild<QCheckBox*>(QStringLiteral("cbScoreboardLog"))->setChecked(true);
   form.FormCreate();
   form.show();

@@ -1,4 +1,4 @@
-#include "shell/fMainForm.h"
+#include "faces/qt/qtmainform.h"
 
 #include <QAction>
 #include <QApplication>
@@ -25,18 +25,18 @@
 #include <vector>
 
 #include "exchange/scoreboardexchangethread.h"
+#include "faces/qt/qtfeedlog.h"
+#include "faces/qt/qtguiqueue.h"
+#include "faces/qt/qtpictureoutput.h"
+#include "faces/qt/qtresultslistview.h"
+#include "faces/qt/qtresultsmodel.h"
 #include "platform/debugoutput.h"
 #include "platform/messagewindow.h"
 #include "platform/programfolder.h"
 #include "platform/socket.h"
 #include "platform/textcodec.h"
 #include "shell/portchoice.h"
-#include "shell/qtguiqueue.h"
 #include "shell/settingsfile.h"
-#include "views/feedlog.h"
-#include "views/pictureoutput.h"
-#include "views/resultslistview.h"
-#include "views/resultsmodel.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ QString FromAnsi(const std::string& text) { return QString::fromStdU16String(pla
 
 }  // namespace
 
-TmainForm::TmainForm(TmainFormEnvironment environment, QWidget* parent)
+TQtMainForm::TQtMainForm(TQtMainFormEnvironment environment, QWidget* parent)
     : QMainWindow(parent), environment_(std::move(environment)) {
   if (environment_.programFolder.empty()) environment_.programFolder = platform::ProgramFolder();
   if (!environment_.enumerateSerialPorts) environment_.enumerateSerialPorts = platform::EnumerateSerialPorts;
@@ -83,7 +83,7 @@ TmainForm::TmainForm(TmainFormEnvironment environment, QWidget* parent)
   std::filesystem::create_directory(environment_.programFolder / "Archive", ignored);
 }
 
-TmainForm::~TmainForm() {
+TQtMainForm::~TQtMainForm() {
   qApp->removeEventFilter(this);
   FormDestroy();
   if (environment_.ownsExchangeThread) {
@@ -97,7 +97,7 @@ TmainForm::~TmainForm() {
   }
 }
 
-QIcon TmainForm::ProgramIcon() {
+QIcon TQtMainForm::ProgramIcon() {
   QPixmap pixmap(32, 32);
   pixmap.fill(Qt::transparent);
   QPainter painter(&pixmap);
@@ -112,7 +112,7 @@ QIcon TmainForm::ProgramIcon() {
   return QIcon(pixmap);
 }
 
-void TmainForm::CreateControls() {
+void TQtMainForm::CreateControls() {
   setObjectName(QStringLiteral("mainForm"));
   setWindowTitle(QStringLiteral("Brelvo Proxy"));
   setWindowIcon(ProgramIcon());
@@ -228,9 +228,9 @@ void TmainForm::CreateControls() {
   odBMPFile->setFileMode(QFileDialog::ExistingFile);
   odBMPFile->setAcceptMode(QFileDialog::AcceptOpen);
 
-  boardLink_ = std::make_unique<TBoardLinkStatus>();
-  feedLog_ = new TFeedLog(mScoreboardSourceLog, cbScoreboardLog, this);
-  pictureOutput_ = std::make_unique<TPictureOutput>(this);
+  boardLink_ = std::make_unique<TQtBoardLinkStatus>();
+  feedLog_ = new TQtFeedLog(mScoreboardSourceLog, cbScoreboardLog, this);
+  pictureOutput_ = std::make_unique<TQtPictureOutput>(this);
 
   connect(sbClearScoreboard, &QPushButton::clicked, this, [this] { sbClearScoreboardClick(); });
   connect(sbRefreshScoreboard, &QPushButton::clicked, this, [this] { sbRefreshScoreboardClick(); });
@@ -266,7 +266,7 @@ void TmainForm::CreateControls() {
   }
 }
 
-void TmainForm::LayoutResults() {
+void TQtMainForm::LayoutResults() {
   const int groupHeight = GroupBox7->height() - kResultsTop - kResultsBottomMargin;
   const int delta = groupHeight - gbResults->height();
   if (delta == 0) return;
@@ -281,11 +281,11 @@ void TmainForm::LayoutResults() {
   }
 }
 
-TWindowHandle TmainForm::Handle() const { return messageWindow_->Handle(); }
+TWindowHandle TQtMainForm::Handle() const { return messageWindow_->Handle(); }
 
-std::filesystem::path TmainForm::SettingsPath() const { return environment_.programFolder / kSettingsFileName; }
+std::filesystem::path TQtMainForm::SettingsPath() const { return environment_.programFolder / kSettingsFileName; }
 
-void TmainForm::FormCreate() {
+void TQtMainForm::FormCreate() {
   LoadSettings();
   SelectBoardPort();
 
@@ -306,13 +306,13 @@ void TmainForm::FormCreate() {
   exchangeThread->OpenScoreboardPort("COM" + std::to_string(comPortNumber));
 }
 
-void TmainForm::FormDestroy() {
+void TQtMainForm::FormDestroy() {
   if (destroyed_) return;
   destroyed_ = true;
   SaveSettings();
 }
 
-void TmainForm::LoadSettings() {
+void TQtMainForm::LoadSettings() {
   comPortNumber = 0;
   startMode = 0;
   TLoadedSettings loaded;
@@ -327,7 +327,7 @@ void TmainForm::LoadSettings() {
   loadingSettings_ = false;
 }
 
-void TmainForm::SaveSettings() {
+void TQtMainForm::SaveSettings() {
   TSettingsToSave settings;
   settings.host = ToAnsi(srcHostAddress->text());
   settings.port = ToAnsi(srcHostPort->text());
@@ -338,13 +338,13 @@ void TmainForm::SaveSettings() {
   (void)WriteSettingsFile(SettingsPath(), settings);
 }
 
-void TmainForm::cbEnableEditClick() {
+void TQtMainForm::cbEnableEditClick() {
   const bool on = cbEnableEdit->isChecked();
   srcHostAddress->setEnabled(on);
   srcHostPort->setEnabled(on);
 }
 
-void TmainForm::sbSaveConfigClick() {
+void TQtMainForm::sbSaveConfigClick() {
   bool portOk = false;
   const int port = srcHostPort->text().toInt(&portOk);
   if (portOk) {
@@ -354,7 +354,7 @@ void TmainForm::sbSaveConfigClick() {
   SaveSettings();
 }
 
-void TmainForm::SelectBoardPort() {
+void TQtMainForm::SelectBoardPort() {
   std::vector<platform::TSerialPortInfo> table(platform::kMaxSerialPorts);
   int count = 0;
   environment_.enumerateSerialPorts(table.data(), count);
@@ -371,7 +371,7 @@ void TmainForm::SelectBoardPort() {
   if (choice.chosenAutomatically) SaveSettings();
 }
 
-void TmainForm::cbPortsListChange() {
+void TQtMainForm::cbPortsListChange() {
   const auto number = ComNumberInName(ToAnsi(cbPortsList->currentText()));
   if (!number) return;
   comPortNumber = *number;
@@ -379,29 +379,29 @@ void TmainForm::cbPortsListChange() {
   SaveSettings();
 }
 
-void TmainForm::sbClearScoreboardClick() {
+void TQtMainForm::sbClearScoreboardClick() {
   if (exchangeThread != nullptr) exchangeThread->ClearScoreboard();
 }
 
-void TmainForm::sbRefreshScoreboardMouseDown(Qt::KeyboardModifiers modifiers) {
+void TQtMainForm::sbRefreshScoreboardMouseDown(Qt::KeyboardModifiers modifiers) {
   testPatternRequested = modifiers.testFlag(Qt::ShiftModifier);
 }
 
-void TmainForm::RefreshCommand() {
+void TQtMainForm::RefreshCommand() {
   if (exchangeThread != nullptr) exchangeThread->RefreshScoreboard(testPatternRequested ? 1 : 0);
 }
 
-void TmainForm::sbRefreshScoreboardClick() { RefreshCommand(); }
+void TQtMainForm::sbRefreshScoreboardClick() { RefreshCommand(); }
 
-void TmainForm::sbStartLightClick() {
+void TQtMainForm::sbStartLightClick() {
   if (exchangeThread != nullptr) exchangeThread->SetTrafficLight(1);
 }
 
-void TmainForm::sbStopLightClick() {
+void TQtMainForm::sbStopLightClick() {
   if (exchangeThread != nullptr) exchangeThread->SetTrafficLight(2);
 }
 
-void TmainForm::ModeCommand(std::int32_t mode) {
+void TQtMainForm::ModeCommand(std::int32_t mode) {
   if (exchangeThread != nullptr) {
     exchangeThread->SetScoreboardMode(mode);
     resultsModel_->SetItemCount(exchangeThread->GetListRowCount());
@@ -411,27 +411,27 @@ void TmainForm::ModeCommand(std::int32_t mode) {
   RefreshCommand();
 }
 
-void TmainForm::rbBestLapClick() { ModeCommand(0); }
+void TQtMainForm::rbBestLapClick() { ModeCommand(0); }
 
-void TmainForm::rbRaceClick() { ModeCommand(1); }
+void TQtMainForm::rbRaceClick() { ModeCommand(1); }
 
-void TmainForm::tbBrightnessChange() {
+void TQtMainForm::tbBrightnessChange() {
   if (exchangeThread != nullptr) exchangeThread->SetBrightness(tbBrightness->value());
 }
 
-void TmainForm::SpeedButton2Click() {
+void TQtMainForm::SpeedButton2Click() {
   if (odBMPFile->exec() != QDialog::Accepted) return;
   const QStringList files = odBMPFile->selectedFiles();
   if (!files.isEmpty()) ePathToBmp->setText(files.first());
 }
 
-void TmainForm::SpeedButton1Click() {
+void TQtMainForm::SpeedButton1Click() {
   pictureOutput_->Send(ePathToBmp->text(), [this](const std::uint8_t* bits, std::int32_t width, std::int32_t height) {
     if (exchangeThread != nullptr) exchangeThread->SendPicture(bits, width, height, 0, 0);
   });
 }
 
-void TmainForm::SetStatusText(const std::u16string& text) {
+void TQtMainForm::SetStatusText(const std::u16string& text) {
   const QString shown = QString::fromStdU16String(text);
   if (shown != statusPanels_[0]->text()) {
     // A trace of the board link for whoever watches the debugger output.
@@ -440,18 +440,18 @@ void TmainForm::SetStatusText(const std::u16string& text) {
   statusPanels_[0]->setText(shown);
 }
 
-QString TmainForm::StatusPanelText(int panel) const {
+QString TQtMainForm::StatusPanelText(int panel) const {
   if (panel < 0 || panel > 1) return {};
   return statusPanels_[panel]->text();
 }
 
-void TmainForm::Timer1Timer() {
-  const TBoardLinkStatus::TTick tick = boardLink_->OnTimer();
+void TQtMainForm::Timer1Timer() {
+  const TQtBoardLinkStatus::TTick tick = boardLink_->OnTimer();
   if (!tick.panelText.empty()) SetStatusText(tick.panelText);
   if (tick.sendBrightness && exchangeThread != nullptr) exchangeThread->SetBrightness(tbBrightness->value());
 }
 
-void TmainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+void TQtMainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
   if (message == WM_EXCHANGE_NOTIFY) {
     if (wParam == static_cast<std::uintptr_t>(enTableCleared)) {
       resultsModel_->SetItemCount(0);
@@ -466,7 +466,7 @@ void TmainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std:
   }
 }
 
-void TmainForm::closeEvent(QCloseEvent* event) {
+void TQtMainForm::closeEvent(QCloseEvent* event) {
   if (!exitRequested && trayAvailable_) {
     TrayIcon1->setVisible(true);
     hide();
@@ -479,19 +479,19 @@ void TmainForm::closeEvent(QCloseEvent* event) {
   QCoreApplication::quit();
 }
 
-void TmainForm::TrayIcon1Click() {
+void TQtMainForm::TrayIcon1Click() {
   TrayIcon1->setVisible(false);
   showNormal();
   raise();
   activateWindow();
 }
 
-void TmainForm::N1Click() {
+void TQtMainForm::N1Click() {
   exitRequested = true;
   close();
 }
 
-void TmainForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
+void TQtMainForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   (void)modifiers;  // F2 with Ctrl is F2
   if (key == Qt::Key_F1) sbClearScoreboardClick();
   if (key == Qt::Key_F2) sbRefreshScoreboardClick();
@@ -499,7 +499,7 @@ void TmainForm::FormKeyDown(int key, Qt::KeyboardModifiers modifiers) {
   if (key == Qt::Key_F4) sbStopLightClick();
 }
 
-bool TmainForm::eventFilter(QObject* watched, QEvent* event) {
+bool TQtMainForm::eventFilter(QObject* watched, QEvent* event) {
   if (watched == GroupBox7 && event->type() == QEvent::Resize) {
     LayoutResults();
   } else if (watched == sbRefreshScoreboard && event->type() == QEvent::MouseButtonPress) {

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "faces/qt/qtmainform.h"
 #include "platform/singleinstance.h"
-#include "shell/fMainForm.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ class TBrelvoApplication : public QApplication {
   }
 };
 
-TmainForm* mainForm = nullptr;
+TQtMainForm* mainForm = nullptr;
 
 }  // namespace
 
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   // Closing the window hides it; the tray's "Выход" ends the loop.
   QApplication::setQuitOnLastWindowClosed(false);
   try {
-    mainForm = new TmainForm();
+    mainForm = new TQtMainForm();
     mainForm->FormCreate();
     mainForm->show();
     QApplication::exec();
