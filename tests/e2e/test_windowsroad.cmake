@@ -1,7 +1,8 @@
 # The whole road on the Windows build (see test_windowsroad.sh). The feed
 # simulator and the virtual board are native programs, taken from the native
 # build in BRELVO_NATIVE_TOOLS_DIR; the test skips with the reason without them.
-add_executable(test_windowsroad_probe test_windowsroad_probe.cpp feedreplay.cpp feedreplay.h)
+add_executable(test_windowsroad_probe ${CMAKE_CURRENT_LIST_DIR}/test_windowsroad_probe.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/feedreplay.cpp ${CMAKE_CURRENT_LIST_DIR}/feedreplay.h)
 target_include_directories(test_windowsroad_probe PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(test_windowsroad_probe PRIVATE brelvo_feed brelvo_exchange brelvo_boardprotocol comctl32
   brelvo_options)

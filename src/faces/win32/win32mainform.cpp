@@ -172,6 +172,8 @@ void TWin32MainForm::Start(int showCommand) {
 int TWin32MainForm::Scale(int designPixels) const { return MulDiv(designPixels, static_cast<int>(dpi_), 96); }
 int TWin32MainForm::Unscale(int pixels) const { return MulDiv(pixels, 96, static_cast<int>(dpi_)); }
 
+int TWin32MainForm::CommandId(TControlId id) { return kControlIdBase + ControlIndex(id); }
+
 HWND TWin32MainForm::Control(TControlId id) const {
   const int index = ControlIndex(id);
   return index >= 0 && index < static_cast<int>(controls_.size()) ? controls_[static_cast<std::size_t>(index)]
@@ -370,6 +372,7 @@ LRESULT TWin32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 
 void TWin32MainForm::OnCommand(int id, int code, HWND control) {
   const auto controlId = static_cast<TControlId>(id - kControlIdBase);
+  // The tray menu's item arrives without a control window.
   if (controlId == TControlId::N1 && control == nullptr) {
     console_->N1Click();
     return;
@@ -724,13 +727,15 @@ int RunMessageLoop(TWin32MainForm& form) {
   return 0;
 }
 
-void ProcessPendingMessages(TWin32MainForm& form) {
+bool ProcessPendingMessages(TWin32MainForm& form) {
   MSG message{};
+  bool quit = false;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     if (message.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(message.wParam));
-      break;
+      quit = true;
+      continue;
     }
     Dispatch(form, message);
   }
+  return quit;
 }

@@ -31,7 +31,9 @@ class TWin32MainForm final : public TmainFormView {
   // FormCreate, then the window shown centred.
   void Start(int showCommand = SW_SHOWNORMAL);
 
-  HWND Handle() const { return window_; }
+  HWND Handle() const { return window_; }  // null once destroyed
+  // WM_COMMAND identifier of a control or menu item.
+  static int CommandId(TControlId id);
   HWND Control(TControlId id) const;
   TmainForm& Console() { return *console_; }
   bool TrayIconShown() const { return trayShown_; }
@@ -103,4 +105,5 @@ class TWin32MainForm final : public TmainFormView {
 // The message loop of the program: runs until the window is destroyed.
 int RunMessageLoop(TWin32MainForm& form);
 // Dispatches what is queued, through the same key preview (for tests).
-void ProcessPendingMessages(TWin32MainForm& form);
+// True when the loop's end (WM_QUIT) was among them; it is not kept.
+bool ProcessPendingMessages(TWin32MainForm& form);
