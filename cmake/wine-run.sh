@@ -18,10 +18,6 @@ shift
 : "${WINEDLLOVERRIDES:=mscoree,mshtml=}"
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
-if [ -n "${BRELVO_WINE_DISPLAY:-}" ] && [ -s "$BRELVO_WINE_DISPLAY" ]; then
-  DISPLAY="$(cat "$BRELVO_WINE_DISPLAY")"
-  export DISPLAY
-fi
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
@@ -33,6 +29,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
       "$(dirname "$wine")/wineserver" -w 2>/dev/null || wineserver -w 2>/dev/null || true
     fi
   ) 9>"$WINEPREFIX.lock"
+fi
+
+# The prefix is made without a display (much faster); the program gets one.
+if [ -n "${BRELVO_WINE_DISPLAY:-}" ] && [ -s "$BRELVO_WINE_DISPLAY" ]; then
+  DISPLAY="$(cat "$BRELVO_WINE_DISPLAY")"
+  export DISPLAY
 fi
 
 exec "$wine" "$@"
