@@ -3,9 +3,12 @@
 //   probe expect <recording> <mode>  the rows the board must end with, one per
 //                                    line, from the proxy's own parser and table
 //   probe status                     status panel 0 of the running window
+//   probe click <caption>            clicks the window's button or check box
+//                                    with that caption (the figure script)
 #include <windows.h>
 
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,8 +33,23 @@ int Expect(const char* recording, int mode) {
   return 0;
 }
 
+HWND MainWindow() { return FindWindowW(L"TmainForm", L"Brelvo Proxy"); }
+
+int Click() {
+  // The caption as UTF-16, not through the code page of argv.
+  int count = 0;
+  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (args == nullptr || count != 3) return 2;
+  const wchar_t* text = args[2];
+  HWND window = MainWindow();
+  HWND button = window != nullptr ? FindWindowExW(window, nullptr, L"Button", text) : nullptr;
+  if (button == nullptr) return 1;
+  SendMessageW(button, BM_CLICK, 0, 0);
+  return 0;
+}
+
 int Status() {
-  HWND window = FindWindowW(L"TmainForm", L"Brelvo Proxy");
+  HWND window = MainWindow();
   if (window == nullptr) return 1;
   HWND status = FindWindowExW(window, nullptr, STATUSCLASSNAMEW, nullptr);
   if (status == nullptr) return 1;
@@ -50,6 +68,7 @@ int Status() {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "expect") == 0) return Expect(argv[2], std::atoi(argv[3]));
   if (argc == 2 && std::strcmp(argv[1], "status") == 0) return Status();
+  if (argc == 3 && std::strcmp(argv[1], "click") == 0) return Click();
   std::fprintf(stderr, "usage: probe expect <recording> <mode> | probe status\n");
   return 2;
 }
