@@ -11,4 +11,7 @@ namespace platform {
 // False, with the old file untouched and no temporary left, on any failure.
 bool WriteFileAtomically(const std::filesystem::path& file, std::string_view content);
 
+// The system's text line end: "\r\n" on Windows, "\n" elsewhere.
+std::string_view TextLineEnd();
+
 }  // namespace platform

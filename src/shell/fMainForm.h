@@ -141,6 +141,7 @@ class TmainForm {
   // is not a mode change.
   std::int32_t selectedMode_ = 0;
   std::int32_t brightness_ = 16;
+  std::u16string boardStatus_ = std::u16string(kBoardStartText);
 
   TBoardLinkStatus boardLink_;
   TFeedLog feedLog_;

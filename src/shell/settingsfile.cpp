@@ -1,36 +1,62 @@
 #include "shell/settingsfile.h"
 
 #include <cstdio>
-#include <system_error>
+#include <cstring>
+#include <fstream>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "platform/atomicfile.h"
+#include "platform/socket.h"
+#include "platform/textcodec.h"
 
 namespace {
 
 constexpr int kLineBuffer = 512;
 
-std::FILE* OpenFile(const std::filesystem::path& file, bool forWriting) {
-#ifdef _WIN32
-  return _wfopen(file.c_str(), forWriting ? L"w" : L"r");
-#else
-  return std::fopen(file.c_str(), forWriting ? "w" : "r");
-#endif
+// fgets with a 512-byte buffer: up to 511 characters, through the line end.
+bool ReadLine(std::istream& in, char (&line)[kLineBuffer]) {
+  int length = 0;
+  char c = 0;
+  while (length < kLineBuffer - 1 && in.get(c)) {
+    line[length++] = c;
+    if (c == '\n') break;
+  }
+  line[length] = '\0';
+  return length > 0;
 }
 
-bool FlushToDisk(std::FILE* f) {
-  if (std::fflush(f) != 0) return false;
-#ifdef _WIN32
-  return _commit(_fileno(f)) == 0;
-#else
-  return fsync(fileno(f)) == 0;
-#endif
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
+
+// A decimal integer with an optional sign, blanks around it allowed; nullopt
+// for anything else or a value beyond 32 bits.
+std::optional<std::int64_t> DecimalInteger(std::u16string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  bool negative = false;
+  if (!text.empty() && (text.front() == u'+' || text.front() == u'-')) {
+    negative = text.front() == u'-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  std::int64_t value = 0;
+  for (char16_t c : text) {
+    if (c < u'0' || c > u'9') return std::nullopt;
+    value = value * 10 + (c - u'0');
+  }
+  return negative ? -value : value;
 }
 
 }  // namespace
+
+std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port) {
+  // A port the socket cannot use fails like text that is not a number;
+  // otherwise 70000 would silently become port 4464.
+  const auto number = DecimalInteger(port);
+  if (!number || *number < 1 || *number > 65535) return std::nullopt;
+  TFeedEndpoint endpoint;
+  endpoint.port = static_cast<std::int32_t>(*number);
+  endpoint.address = platform::InetAddr(platform::Utf16ToAnsi(host).c_str());
+  return endpoint;
+}
 
 std::int32_t ClampBrightness(std::uint32_t value) {
   const auto position = static_cast<std::int32_t>(value);
@@ -41,47 +67,42 @@ std::int32_t ClampBrightness(std::uint32_t value) {
 
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
   out = TLoadedSettings{};
-  std::FILE* f = OpenFile(file, false);
-  if (f == nullptr) return false;
+  std::ifstream in(file);  // text mode, like the file was always read
+  if (!in) return false;
   char line[kLineBuffer];
   char token[kLineBuffer];
   unsigned int number = 0;
-  while (std::fgets(line, kLineBuffer, f) != nullptr) {
-    if (std::sscanf(line, "Host: %511s", token) == 1) {
+  bool firstLine = true;
+  while (ReadLine(in, line)) {
+    // Notepad starts the file with a UTF-8 byte-order mark; left in place it
+    // would hide the first setting, and the next save would lose it.
+    const char* text = line;
+    if (firstLine && std::strncmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
+    firstLine = false;
+    if (std::sscanf(text, "Host: %511s", token) == 1) {
       out.host = token;
-    } else if (std::sscanf(line, "Port: %511s", token) == 1) {
+    } else if (std::sscanf(text, "Port: %511s", token) == 1) {
       out.port = token;
-    } else if (std::sscanf(line, "ScoreboardMode:%u", &number) == 1) {
+    } else if (std::sscanf(text, "ScoreboardMode:%u", &number) == 1) {
       out.startMode = number;
       if (number == 0 || number == 1) out.radioMode = number;
-    } else if (std::sscanf(line, "Brightness:%u", &number) == 1) {
+    } else if (std::sscanf(text, "Brightness:%u", &number) == 1) {
       out.brightness = ClampBrightness(number);
-    } else if (std::sscanf(line, "ComPort:%u", &number) == 1) {
+    } else if (std::sscanf(text, "ComPort:%u", &number) == 1) {
       out.comPort = number;
     }
   }
-  std::fclose(f);
   return true;
 }
 
 bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings) {
-  std::filesystem::path temporary = file;
-  temporary += ".tmp";
-  std::FILE* f = OpenFile(temporary, true);
-  if (f == nullptr) return false;
-  bool ok = std::fprintf(f, "Host: %s\n", settings.host.c_str()) >= 0;
-  ok = ok && std::fprintf(f, "Port: %s\n", settings.port.c_str()) >= 0;
-  ok = ok && std::fprintf(f, "ScoreboardMode:%u\n", settings.mode) >= 0;
-  ok = ok && std::fprintf(f, "Brightness:%u\n", settings.brightness) >= 0;
-  ok = ok && std::fprintf(f, "ComPort:%u\n", settings.comPort) >= 0;
-  ok = ok && FlushToDisk(f);
-  ok = (std::fclose(f) == 0) && ok;
-  std::error_code error;
-  if (ok) {
-    // Replaces the old file in one step on both platforms.
-    std::filesystem::rename(temporary, file, error);
-    if (!error) return true;
-  }
-  std::filesystem::remove(temporary, error);
-  return false;
+  std::string content;
+  content.reserve(settings.host.size() + settings.port.size() + 80);
+  const std::string_view end = platform::TextLineEnd();
+  content.append("Host: ").append(settings.host).append(end);
+  content.append("Port: ").append(settings.port).append(end);
+  content.append("ScoreboardMode:").append(std::to_string(settings.mode)).append(end);
+  content.append("Brightness:").append(std::to_string(settings.brightness)).append(end);
+  content.append("ComPort:").append(std::to_string(settings.comPort)).append(end);
+  return platform::WriteFileAtomically(file, content);
 }

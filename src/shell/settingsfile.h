@@ -1,6 +1,6 @@
 // scoreboard.ini: five operator settings as 8-bit text lines beside the
 // program. Reading follows the fgets/sscanf rules the file has always been
-// read with; writing goes through a temporary file so the old file survives
+// read with; writing replaces the file in one step so the old file survives
 // a failed or interrupted save.
 #pragma once
 

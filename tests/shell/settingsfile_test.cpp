@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/atomicfile.h"
+#include "platform/textcodec.h"
+
 namespace {
 
 class SettingsFileTest : public ::testing::Test {
@@ -66,6 +69,26 @@ TEST_F(SettingsFileTest, HostLineFollowsTheScanRules) {
   EXPECT_FALSE(Read("Host:").host);
 }
 
+TEST_F(SettingsFileTest, ByteOrderMarkAtTheStartIsSkipped) {
+  const TLoadedSettings loaded = Read("\xEF\xBB\xBFHost: 10.0.0.5\r\nPort: 4000\r\n");
+  EXPECT_EQ(loaded.host.value_or(""), "10.0.0.5");
+  EXPECT_EQ(loaded.port.value_or(""), "4000");
+  // Only at the very start: elsewhere it is part of the line.
+  EXPECT_FALSE(Read("Port: 1\n\xEF\xBB\xBFHost: 10.0.0.5\n").host);
+}
+
+TEST(ConvertFeedEndpoint, PortOutsideOneTo65535FailsLikeText) {
+  const auto endpoint = ConvertFeedEndpoint(u"10.1.2.3", u" 65535 ");
+  ASSERT_TRUE(endpoint);
+  EXPECT_EQ(endpoint->port, 65535);
+  EXPECT_EQ(endpoint->address, 10u | (1u << 8) | (2u << 16) | (3u << 24));
+  EXPECT_EQ(ConvertFeedEndpoint(u"127.0.0.1", u"1")->port, 1);
+  EXPECT_EQ(ConvertFeedEndpoint(u"no address", u"50000")->address, 0xFFFFFFFFu);
+  for (const char16_t* port : {u"0", u"65536", u"70000", u"-1", u"99999999999", u"fifty", u"", u"50 000", u"0x10"}) {
+    EXPECT_FALSE(ConvertFeedEndpoint(u"127.0.0.1", port)) << platform::Utf16ToAnsi(port);
+  }
+}
+
 TEST_F(SettingsFileTest, LastOccurrenceWins) {
   const TLoadedSettings loaded = Read("Port: 1000\nPort: 2000\nComPort:4\nComPort:7\nBrightness:3\nBrightness:9\n");
   EXPECT_EQ(loaded.port.value_or(""), "2000");
@@ -114,7 +137,12 @@ TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
   settings.port = "50000";
   settings.comPort = 3;
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
-  EXPECT_EQ(FileText(), "Host: 127.0.0.1\nPort: 50000\nScoreboardMode:0\nBrightness:16\nComPort:3\n");
+  // The system's text line end: CR LF where the operators run the program.
+  std::string expected;
+  for (const char* line : {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3"}) {
+    expected.append(line).append(platform::TextLineEnd());
+  }
+  EXPECT_EQ(FileText(), expected);
   EXPECT_FALSE(std::filesystem::exists(folder_ / "scoreboard.ini.tmp"));
 
   settings.host = "my host";

@@ -4,7 +4,6 @@
 //
 //   brelvo-screenshot <output.png> [feed recording]
 #include <QApplication>
-#include <QCheckBox>
 #include <QFile>
 #include <QPointer>
 #include <QTcpServer>
@@ -83,17 +82,16 @@ int main(int argc, char** argv) {
       << "Host: 127.0.0.1\nPort: " << server.serverPort() << "\nScoreboardMode:1\nBrightness:12\nComPort:33\n";
 
   TQtMainFormEnvironment environment;
-  environment.programFolder = folder.path().toStdString();
-  environment.libraryName = "brelvo-no-board.dll";  // the picture shows a proxy without its board
-  environment.ownsExchangeThread = true;
+  environment.console.programFolder = folder.path().toStdString();
+  environment.console.libraryName = "brelvo-no-board.dll";  // the picture shows a proxy without its board
   environment.trayAvailable = false;
-  environment.enumerateSerialPorts = [](platform::TSerialPortInfo*, int& count) {
+  environment.console.enumerateSerialPorts = [](platform::TSerialPortInfo*, int& count) {
     count = 0;
     return 1;
   };
   TQtMainForm form(std::move(environment));
-  form.findChild<QCheckBox*>(QStringLiteral("cbScoreboardLog"))->setChecked(true);
-  form.FormCreate();
+  form.SetChecked(TControlId::cbScoreboardLog, true);
+  form.Console().FormCreate();
   form.show();
 
   int result = 1;
@@ -102,7 +100,7 @@ int main(int argc, char** argv) {
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, &form, [&] {
     waited += 100;
-    TResultsModel* model = form.ResultsModel();
+    TQtResultsModel* model = form.ResultsModel();
     // Rows with lap times and gaps: the race is under way.
     const bool running = model->rowCount() >= 8 && !model->index(6, 3).data().toString().trimmed().isEmpty() &&
                          !model->index(6, 5).data().toString().trimmed().isEmpty();
@@ -111,7 +109,7 @@ int main(int argc, char** argv) {
     // Hold the feed, let the last burst land, then pick a row and render.
     feeding = false;
     if (++settled < 5) return;
-    form.findChild<TResultsListView*>(QStringLiteral("lvScoreboard"))->selectRow(1);
+    form.findChild<TQtResultsListView*>(QStringLiteral("lvScoreboard"))->selectRow(1);
     result = form.grab().save(output, "PNG") && form.ResultsModel()->rowCount() > 0 ? 0 : 1;
     QApplication::quit();
   });

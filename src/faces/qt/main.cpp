@@ -36,14 +36,15 @@ TQtMainForm* mainForm = nullptr;
 int main(int argc, char** argv) {
   if (!platform::AcquireSingleInstanceLock()) return 0;
   TBrelvoApplication application(argc, argv);
+  TQtMainForm::InstallRussianTranslations(application);
   // Closing the window hides it; the tray's "Выход" ends the loop.
   QApplication::setQuitOnLastWindowClosed(false);
   try {
     mainForm = new TQtMainForm();
-    mainForm->FormCreate();
+    mainForm->Console().FormCreate();
     mainForm->show();
     QApplication::exec();
-    mainForm->FormDestroy();
+    mainForm->Console().FormDestroy();
   } catch (const std::exception& e) {
     ShowException(QString::fromLocal8Bit(e.what()));
   } catch (...) {

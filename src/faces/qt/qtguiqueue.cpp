@@ -29,25 +29,33 @@ void TQtGuiQueue::Invoke(const std::function<void()>& task) {
     return;
   }
   struct TCall {
+    bool running = false;
     bool finished = false;
     bool abandoned = false;
   };
   auto call = std::make_shared<TCall>();
-  std::unique_lock<std::mutex> lock(shared_->mutex);
-  if (shared_->shutdown) return;
-  // The task is run under the lock: the waiting thread sleeps on the
-  // condition meanwhile, and an abandoned call never touches `task` again.
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->shutdown) return;
+  }
+  // The task runs without the queue's lock, so it may post to the window
+  // itself; the waiter keeps `task` alive until it has finished.
   QMetaObject::invokeMethod(
       context_,
       [shared = shared_, call, &task] {
-        std::lock_guard<std::mutex> guard(shared->mutex);
-        if (call->abandoned || shared->shutdown) return;
+        {
+          std::lock_guard<std::mutex> guard(shared->mutex);
+          if (call->abandoned || shared->shutdown) return;
+          call->running = true;
+        }
         task();
+        std::lock_guard<std::mutex> guard(shared->mutex);
         call->finished = true;
         shared->done.notify_all();
       },
       Qt::QueuedConnection);
-  shared_->done.wait(lock, [&] { return call->finished || shared_->shutdown; });
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  shared_->done.wait(lock, [&] { return call->finished || (shared_->shutdown && !call->running); });
   call->abandoned = true;
 }
 

@@ -20,8 +20,8 @@ class TQtGuiQueue : public platform::GuiQueue {
   void Post(std::function<void()> task) override;
   void Invoke(const std::function<void()>& task) override;
 
-  // Releases every waiting Invoke without running its task; later calls
-  // are dropped.
+  // Releases every waiting Invoke whose task has not started, without
+  // running it; later calls are dropped.
   void Shutdown();
 
  private:

@@ -1,20 +1,23 @@
-// The results list control: a table view whose rows the window paints
-// itself, one whole row at a time, the way the board operators know it.
+// The results list control: a table view whose rows are painted from the
+// console's row geometry, one whole row at a time.
 #pragma once
 
 #include <QColor>
 #include <QTableView>
 
-class TResultsModel;
+class TmainForm;
+class TQtResultsModel;
 
-class TResultsListView : public QTableView {
+class TQtResultsListView : public QTableView {
   Q_OBJECT
 
  public:
-  explicit TResultsListView(QWidget* parent = nullptr);
+  explicit TQtResultsListView(QWidget* parent = nullptr);
 
-  void SetResultsModel(TResultsModel* model);
-  // Background of a selected row: the active title bar's colour.
+  void SetResultsModel(TQtResultsModel* model);
+  void SetConsole(const TmainForm* console) { console_ = console; }
+  // clActiveCaption: the Windows default of the active title bar's colour;
+  // Qt has no role for it.
   static QColor ActiveCaptionColor();
 
  signals:
@@ -26,5 +29,6 @@ class TResultsListView : public QTableView {
 
  private:
   void lvScoreboardDrawItem(QPainter& painter, int row, const QRect& rowRect, bool selected);
-  TResultsModel* results_ = nullptr;
+  TQtResultsModel* results_ = nullptr;
+  const TmainForm* console_ = nullptr;
 };

@@ -1,0 +1,294 @@
+#include "shell/fMainForm.h"
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "exchange/scoreboardexchangethread.h"
+#include "platform/debugoutput.h"
+#include "platform/programfolder.h"
+#include "platform/textcodec.h"
+#include "shell/portchoice.h"
+#include "shell/settingsfile.h"
+#include "standings/competitors.h"
+
+namespace {
+
+std::string ComPortName(std::int32_t number) { return "COM" + std::to_string(number); }
+
+// The trace is read by people and scripts as UTF-8, whatever the code page.
+std::string Utf8(std::u16string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    std::uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+TmainForm::TmainForm(TmainFormView& view, TmainFormEnvironment environment)
+    : view_(view), environment_(std::move(environment)), feedLog_(view), pictureOutput_(view) {
+  if (environment_.programFolder.empty()) environment_.programFolder = platform::ProgramFolder();
+  if (!environment_.enumerateSerialPorts) environment_.enumerateSerialPorts = platform::EnumerateSerialPorts;
+  brightness_ = view_.Position(TControlId::tbBrightness);
+  // Nothing here writes into the archive; it exists for the operators.
+  std::error_code ignored;
+  std::filesystem::create_directory(environment_.programFolder / "Archive", ignored);
+}
+
+TmainForm::~TmainForm() = default;
+
+std::filesystem::path TmainForm::SettingsPath() const { return environment_.programFolder / kSettingsFileName; }
+
+void TmainForm::FormCreate() {
+  LoadSettings();
+  SelectBoardPort();
+
+  TScoreboardExchangeThread::Options options;
+  options.libraryName = environment_.libraryName;
+  options.feedLog = [this](const std::u16string& line) { LogLastLine(line); };
+  exchangeThread = std::make_unique<TScoreboardExchangeThread>(environment_.windowHandle, std::move(options));
+
+  // A port text that does not convert leaves the thread's own endpoint.
+  HandFeedAddressToThread();
+  exchangeThread->SetScoreboardMode(startMode);
+  exchangeThread->OpenScoreboardPort(ComPortName(comPortNumber));
+}
+
+void TmainForm::HandFeedAddressToThread() {
+  const auto endpoint =
+      ConvertFeedEndpoint(view_.Text(TControlId::srcHostAddress), view_.Text(TControlId::srcHostPort));
+  if (endpoint && exchangeThread != nullptr) exchangeThread->SetFeedAddress(endpoint->address, endpoint->port);
+}
+
+void TmainForm::FormCloseQuery(bool& canClose) {
+  if (!exitRequested && view_.TrayAvailable()) {
+    view_.SetTrayIconVisible(true);
+    view_.HideWindow();
+    canClose = false;
+    return;
+  }
+  // Without a tray the hidden window could never be brought back or ended,
+  // so an ordinary close ends the program as "Выход" does.
+  canClose = true;
+  view_.QuitApplication();
+}
+
+void TmainForm::FormDestroy() {
+  if (destroyed_) return;
+  destroyed_ = true;
+  SaveSettings();
+}
+
+void TmainForm::TrayIcon1Click() {
+  view_.SetTrayIconVisible(false);
+  view_.ShowWindow();
+}
+
+void TmainForm::N1Click() {
+  exitRequested = true;
+  view_.CloseWindow();
+}
+
+void TmainForm::FormKeyDown(std::int32_t key, std::uint32_t shiftState) {
+  (void)shiftState;  // F2 with Ctrl is F2
+  if (key == vkF1) sbClearScoreboardClick();
+  if (key == vkF2) sbRefreshScoreboardClick();
+  if (key == vkF3) sbStartLightClick();
+  if (key == vkF4) sbStopLightClick();
+}
+
+void TmainForm::LoadSettings() {
+  comPortNumber = 0;
+  startMode = smBestLap;
+  TLoadedSettings loaded;
+  if (!ReadSettingsFile(SettingsPath(), loaded)) return;
+  if (loaded.host) view_.SetText(TControlId::srcHostAddress, platform::AnsiToUtf16(*loaded.host));
+  if (loaded.port) view_.SetText(TControlId::srcHostPort, platform::AnsiToUtf16(*loaded.port));
+  startMode = static_cast<std::int32_t>(loaded.startMode);
+  // Selecting a mode button here is not the operator's mode command.
+  if (loaded.radioMode) {
+    selectedMode_ = *loaded.radioMode == smBestLap ? smBestLap : smRace;
+    view_.SetChecked(selectedMode_ == smBestLap ? TControlId::rbBestLap : TControlId::rbRace, true);
+    view_.SetChecked(selectedMode_ == smBestLap ? TControlId::rbRace : TControlId::rbBestLap, false);
+  }
+  if (loaded.brightness) {
+    view_.SetPosition(TControlId::tbBrightness, *loaded.brightness);
+    brightness_ = view_.Position(TControlId::tbBrightness);
+  }
+  comPortNumber = static_cast<std::int32_t>(loaded.comPort);
+}
+
+void TmainForm::SaveSettings() {
+  TSettingsToSave settings;
+  settings.host = platform::Utf16ToAnsi(view_.Text(TControlId::srcHostAddress));
+  settings.port = platform::Utf16ToAnsi(view_.Text(TControlId::srcHostPort));
+  settings.mode = view_.Checked(TControlId::rbBestLap) ? smBestLap
+                  : view_.Checked(TControlId::rbRace)  ? smRace
+                                                       : smPractice;
+  settings.brightness = static_cast<std::uint32_t>(view_.Position(TControlId::tbBrightness));
+  settings.comPort = static_cast<std::uint32_t>(comPortNumber);
+  // A failed save keeps the old file; the operator is not told.
+  (void)WriteSettingsFile(SettingsPath(), settings);
+}
+
+void TmainForm::cbEnableEditClick() {
+  const bool on = view_.Checked(TControlId::cbEnableEdit);
+  view_.SetEnabled(TControlId::srcHostAddress, on);
+  view_.SetEnabled(TControlId::srcHostPort, on);
+}
+
+void TmainForm::sbSaveConfigClick() {
+  HandFeedAddressToThread();
+  SaveSettings();
+}
+
+void TmainForm::SelectBoardPort() {
+  std::vector<platform::TSerialPortInfo> table(platform::kMaxSerialPorts);
+  int count = 0;
+  environment_.enumerateSerialPorts(table.data(), count);
+  if (count < 0) count = 0;
+  if (count > platform::kMaxSerialPorts) count = platform::kMaxSerialPorts;
+
+  const TPortChoice choice = ChooseBoardPort(table.data(), count, comPortNumber);
+  std::vector<std::u16string> items;
+  items.reserve(choice.items.size());
+  for (const std::string& name : choice.items) items.push_back(platform::AnsiToUtf16(name));
+  view_.SetItems(TControlId::cbPortsList, items, choice.selected);
+  comPortNumber = choice.comPortNumber;
+  if (choice.chosenAutomatically) SaveSettings();
+}
+
+void TmainForm::cbPortsListChange() {
+  const auto number = ComNumberInName(platform::Utf16ToAnsi(view_.Text(TControlId::cbPortsList)));
+  if (!number) return;
+  comPortNumber = *number;
+  if (exchangeThread != nullptr) exchangeThread->OpenScoreboardPort(ComPortName(comPortNumber));
+  SaveSettings();
+}
+
+void TmainForm::sbClearScoreboardClick() {
+  if (exchangeThread != nullptr) exchangeThread->ClearScoreboard();
+}
+
+void TmainForm::sbRefreshScoreboardMouseDown(bool shiftHeld) { testPatternRequested = shiftHeld; }
+
+void TmainForm::RefreshCommand() {
+  if (exchangeThread != nullptr) exchangeThread->RefreshScoreboard(testPatternRequested ? 1 : 0);
+}
+
+void TmainForm::sbRefreshScoreboardClick() { RefreshCommand(); }
+
+void TmainForm::sbStartLightClick() {
+  if (exchangeThread != nullptr) exchangeThread->SetTrafficLight(tlStart);
+}
+
+void TmainForm::sbStopLightClick() {
+  if (exchangeThread != nullptr) exchangeThread->SetTrafficLight(tlFinish);
+}
+
+void TmainForm::ModeCommand(std::int32_t mode) {
+  // A click on the button that is already selected is no mode change.
+  if (mode == selectedMode_) return;
+  selectedMode_ = mode;
+  view_.SetChecked(mode == smBestLap ? TControlId::rbBestLap : TControlId::rbRace, true);
+  view_.SetChecked(mode == smBestLap ? TControlId::rbRace : TControlId::rbBestLap, false);
+  if (exchangeThread != nullptr) {
+    exchangeThread->SetScoreboardMode(mode);
+    view_.SetRowCount(exchangeThread->GetListRowCount());
+    view_.RepaintList(false);
+  }
+  SaveSettings();
+  // The board gets the table a second time, or the test pattern.
+  RefreshCommand();
+}
+
+void TmainForm::rbBestLapClick() { ModeCommand(smBestLap); }
+
+void TmainForm::rbRaceClick() { ModeCommand(smRace); }
+
+void TmainForm::tbBrightnessChange() {
+  // Every new position goes out at once; a notification without a new
+  // position (a toolkit may send one at the end of a drag) sends nothing.
+  const std::int32_t position = view_.Position(TControlId::tbBrightness);
+  if (position == brightness_) return;
+  brightness_ = position;
+  if (exchangeThread != nullptr) exchangeThread->SetBrightness(position);
+}
+
+void TmainForm::SpeedButton2Click() {
+  const auto file = view_.AskOpenFileName(kBmpFilterDescription, kBmpFilterPattern);
+  if (file) view_.SetText(TControlId::ePathToBmp, *file);
+}
+
+void TmainForm::SpeedButton1Click() {
+  pictureOutput_.Send(view_.Text(TControlId::ePathToBmp),
+                      [this](const std::uint8_t* bits, std::int32_t stride, std::int32_t height) {
+                        if (exchangeThread != nullptr) exchangeThread->SendPicture(bits, stride, height, 0, 0);
+                      });
+}
+
+void TmainForm::SetBoardStatus(const std::u16string& text) {
+  if (text != boardStatus_) {
+    // A trace of the board link for whoever watches the debugger output.
+    platform::DebugOutput("board status: " + Utf8(text) + "\n");
+    boardStatus_ = text;
+  }
+  view_.SetStatusText(0, text);
+}
+
+void TmainForm::Timer1Timer() {
+  const TBoardLinkStatus::TTick tick = boardLink_.OnTimer();
+  if (tick.panelText) SetBoardStatus(*tick.panelText);
+  if (tick.sendBrightness && exchangeThread != nullptr) {
+    exchangeThread->SetBrightness(view_.Position(TControlId::tbBrightness));
+  }
+}
+
+void TmainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  if (message == WM_EXCHANGE_NOTIFY) {
+    if (wParam == static_cast<std::uintptr_t>(enTableCleared)) {
+      view_.SetRowCount(0);
+      view_.RepaintList(true);
+    } else if (wParam == static_cast<std::uintptr_t>(enTableSent) && exchangeThread != nullptr) {
+      view_.SetRowCount(exchangeThread->GetListRowCount());
+      view_.RepaintList(true);
+    }
+  } else if (message == WM_SCOREBOARD_STATE) {
+    const auto text = boardLink_.OnScoreboardState(wParam, lParam);
+    if (text) SetBoardStatus(*text);
+  }
+}
+
+void TmainForm::LogLastLine(std::u16string_view line) { feedLog_.LogLastLine(line); }
+
+TListRowTexts TmainForm::lvScoreboardData(std::int32_t row) const { return ListRowTexts(exchangeThread.get(), row); }
+
+std::u16string TmainForm::ListCellText(std::int32_t row, std::int32_t listColumn) const {
+  return ::ListCellText(exchangeThread.get(), row, listColumn);
+}
+
+TRowPaint TmainForm::lvScoreboardDrawItem(const TRect& row, bool selectedOrGrayed,
+                                          std::span<const std::int32_t> columnWidths, std::int32_t spaceHeight) const {
+  const auto subItems = exchangeThread != nullptr ? kResultsColumnCount - 1 : 0;
+  return RowPaintGeometry(row, selectedOrGrayed, columnWidths, subItems, spaceHeight);
+}
