@@ -114,7 +114,7 @@ throughput() {  # <label> <copies> <log: 0|1>
   wait_until 60 window_shown
   if [ "$3" = 1 ]; then
     if [ "$windows" = 1 ]; then
-      run "$bin/test_windowsroad_probe.exe" click "Лог обмена" >/dev/null 2>&1
+      run "$bin/test_windowsroad_probe.exe" log-on >/dev/null 2>&1
     else
       # "Лог обмена" in the window's client area (control table geometry).
       xdotool mousemove --window "$(xdotool search --onlyvisible --name '^Brelvo Proxy$' | head -1)" 244 58 click 1

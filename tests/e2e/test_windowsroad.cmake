@@ -4,7 +4,7 @@
 add_executable(test_windowsroad_probe ${CMAKE_CURRENT_LIST_DIR}/test_windowsroad_probe.cpp
   ${CMAKE_CURRENT_LIST_DIR}/feedreplay.cpp ${CMAKE_CURRENT_LIST_DIR}/feedreplay.h)
 target_include_directories(test_windowsroad_probe PRIVATE ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(test_windowsroad_probe PRIVATE brelvo_feed brelvo_exchange brelvo_boardprotocol comctl32 shell32
+target_link_libraries(test_windowsroad_probe PRIVATE brelvo_feed brelvo_exchange brelvo_boardprotocol comctl32
   brelvo_options)
 
 add_test(NAME test_windowsroad

@@ -79,8 +79,9 @@ pids+=($!)
 wait_for 60 grep -q "done" "$work/feed.log" || { echo "FAIL: the feed did not finish"; cat "$work/feed.log"; exit 1; }
 board_matches() { [ "$(board_rows)" = "$(cat "$work/expected.txt")" ]; }
 if ! wait_for 20 board_matches; then
-  echo "FAIL: the board's table is not the replayed standings"
-  diff <(cat "$work/expected.txt") <(board_rows) | head -40 || true
+  echo "FAIL: the board's table is not the replayed standings (< expected, > board)"
+  diff <(cat "$work/expected.txt") <(board_rows) | grep '^[<>]' | sort -k3,3n -s | head -20 || true
+  echo "board: $(tail -3 "$work/board.log")"
   exit 1
 fi
 echo "board shows the replayed standings ($(wc -l <"$work/expected.txt") rows)"

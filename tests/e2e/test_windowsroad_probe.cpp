@@ -3,13 +3,10 @@
 //   probe expect <recording> <mode>  the rows the board must end with, one per
 //                                    line, from the proxy's own parser and table
 //   probe status                     status panel 0 of the running window
-//   probe click <caption>            clicks the window's button or check box
-//                                    with that caption (the figure script)
+//   probe log-on                     ticks "Лог обмена" in the running window
 #include <windows.h>
 
 #include <commctrl.h>
-#include <shellapi.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,16 +32,12 @@ int Expect(const char* recording, int mode) {
 
 HWND MainWindow() { return FindWindowW(L"TmainForm", L"Brelvo Proxy"); }
 
-int Click() {
-  // The caption as UTF-16, not through the code page of argv.
-  int count = 0;
-  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (args == nullptr || count != 3) return 2;
-  const wchar_t* text = args[2];
+// Ticks "Лог обмена" as the operator would (the figure script's log-on runs).
+int TickFeedLog() {
   HWND window = MainWindow();
-  HWND button = window != nullptr ? FindWindowExW(window, nullptr, L"Button", text) : nullptr;
-  if (button == nullptr) return 1;
-  SendMessageW(button, BM_CLICK, 0, 0);
+  HWND box = window != nullptr ? FindWindowExW(window, nullptr, L"Button", L"Лог обмена") : nullptr;
+  if (box == nullptr) return 1;
+  if (SendMessageW(box, BM_GETCHECK, 0, 0) != BST_CHECKED) SendMessageW(box, BM_CLICK, 0, 0);
   return 0;
 }
 
@@ -68,7 +61,7 @@ int Status() {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "expect") == 0) return Expect(argv[2], std::atoi(argv[3]));
   if (argc == 2 && std::strcmp(argv[1], "status") == 0) return Status();
-  if (argc == 3 && std::strcmp(argv[1], "click") == 0) return Click();
+  if (argc == 2 && std::strcmp(argv[1], "log-on") == 0) return TickFeedLog();
   std::fprintf(stderr, "usage: probe expect <recording> <mode> | probe status\n");
   return 2;
 }

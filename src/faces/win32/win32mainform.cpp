@@ -1,10 +1,9 @@
 #include "win32mainform.h"
 
+#include <algorithm>
 #include <commctrl.h>
 #include <commdlg.h>
 #include <shellapi.h>
-
-#include <algorithm>
 #include <stdexcept>
 
 #include "exchange/scoreboardexchangethread.h"
@@ -44,7 +43,8 @@ TWindowClass ClassFor(TControlKind kind) {
     case TControlKind::GroupBox:
       return {WC_BUTTONW, BS_GROUPBOX, 0};
     case TControlKind::Label:
-      return {WC_STATICW, SS_LEFT | SS_NOPREFIX, 0};
+      // One line, cut at the label's width.
+      return {WC_STATICW, SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0};
     case TControlKind::Edit:
       return {WC_EDITW, ES_AUTOHSCROLL | WS_TABSTOP, WS_EX_CLIENTEDGE};
     case TControlKind::Memo:
@@ -108,9 +108,8 @@ TWin32MainForm::TWin32MainForm(TmainFormEnvironment environment) {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   icon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXICON),
                                         GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
-  smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
-                                             GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                             LR_DEFAULTCOLOR));
+  smallIcon_ = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                             GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   WNDCLASSEXW windowClass{};
   windowClass.cbSize = sizeof windowClass;
   windowClass.lpfnWndProc = &WindowProc;
@@ -127,8 +126,8 @@ TWin32MainForm::TWin32MainForm(TmainFormEnvironment environment) {
                             CW_USEDEFAULT, kOuterWidth, kMinOuterHeight, nullptr, nullptr, instance, this);
   if (window_ == nullptr) throw std::runtime_error("CreateWindowExW failed");
   dpi_ = WindowDpi(window_);
-  font_ = CreateFontW(-MulDiv(kMainFormFontPoints, static_cast<int>(dpi_), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                      FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+  font_ = CreateFontW(-MulDiv(kMainFormFontPoints, static_cast<int>(dpi_), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                       DEFAULT_PITCH | FF_DONTCARE, W(std::u16string(kMainFormFontName)));
   CreateControls();
 
@@ -136,8 +135,8 @@ TWin32MainForm::TWin32MainForm(TmainFormEnvironment environment) {
   RECT outer{0, 0, Scale(kClientWidth), Scale(kClientHeight)};
   AdjustWindowRectEx(&outer, static_cast<DWORD>(GetWindowLongPtrW(window_, GWL_STYLE)), FALSE, 0);
   const int width = Scale(kOuterWidth);
-  const int height = std::clamp(static_cast<int>(outer.bottom - outer.top), Scale(kMinOuterHeight),
-                                Scale(kMaxOuterHeight));
+  const int height =
+      std::clamp(static_cast<int>(outer.bottom - outer.top), Scale(kMinOuterHeight), Scale(kMaxOuterHeight));
   MONITORINFO monitor{};
   monitor.cbSize = sizeof monitor;
   GetMonitorInfoW(MonitorFromWindow(window_, MONITOR_DEFAULTTOPRIMARY), &monitor);
@@ -177,7 +176,7 @@ int TWin32MainForm::CommandId(TControlId id) { return kControlIdBase + ControlIn
 HWND TWin32MainForm::Control(TControlId id) const {
   const int index = ControlIndex(id);
   return index >= 0 && index < static_cast<int>(controls_.size()) ? controls_[static_cast<std::size_t>(index)]
-                                                                   : nullptr;
+                                                                  : nullptr;
 }
 
 void TWin32MainForm::CreateControls() {
@@ -207,10 +206,10 @@ void TWin32MainForm::CreateControls() {
     const TRect rect = AbsoluteRect(spec.id, kClientHeight);
     const int extra = spec.kind == TControlKind::ComboBox ? kDropDownListHeight : 0;
     const std::u16string caption(spec.kind == TControlKind::StatusBar ? std::u16string_view() : spec.caption);
-    HWND control = CreateWindowExW(windowClass.exStyle, windowClass.name, W(caption), style, Scale(rect.left),
-                                   Scale(rect.top), Scale(rect.width), Scale(rect.height + extra), window_,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(kControlIdBase + index)), instance,
-                                   nullptr);
+    HWND control =
+        CreateWindowExW(windowClass.exStyle, windowClass.name, W(caption), style, Scale(rect.left), Scale(rect.top),
+                        Scale(rect.width), Scale(rect.height + extra), window_,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kControlIdBase + index)), instance, nullptr);
     controls_[static_cast<std::size_t>(index)] = control;
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     switch (spec.kind) {
@@ -388,17 +387,38 @@ void TWin32MainForm::OnCommand(int id, int code, HWND control) {
   }
   if (code != BN_CLICKED) return;
   switch (controlId) {
-    case TControlId::cbEnableEdit: console_->cbEnableEditClick(); break;
-    case TControlId::sbSaveConfig: console_->sbSaveConfigClick(); break;
-    case TControlId::rbBestLap: console_->rbBestLapClick(); break;
-    case TControlId::rbRace: console_->rbRaceClick(); break;
-    case TControlId::SpeedButton2: console_->SpeedButton2Click(); break;
-    case TControlId::SpeedButton1: console_->SpeedButton1Click(); break;
-    case TControlId::sbStartLight: console_->sbStartLightClick(); break;
-    case TControlId::sbStopLight: console_->sbStopLightClick(); break;
-    case TControlId::sbClearScoreboard: console_->sbClearScoreboardClick(); break;
-    case TControlId::sbRefreshScoreboard: console_->sbRefreshScoreboardClick(); break;
-    default: break;
+    case TControlId::cbEnableEdit:
+      console_->cbEnableEditClick();
+      break;
+    case TControlId::sbSaveConfig:
+      console_->sbSaveConfigClick();
+      break;
+    case TControlId::rbBestLap:
+      console_->rbBestLapClick();
+      break;
+    case TControlId::rbRace:
+      console_->rbRaceClick();
+      break;
+    case TControlId::SpeedButton2:
+      console_->SpeedButton2Click();
+      break;
+    case TControlId::SpeedButton1:
+      console_->SpeedButton1Click();
+      break;
+    case TControlId::sbStartLight:
+      console_->sbStartLightClick();
+      break;
+    case TControlId::sbStopLight:
+      console_->sbStopLightClick();
+      break;
+    case TControlId::sbClearScoreboard:
+      console_->sbClearScoreboardClick();
+      break;
+    case TControlId::sbRefreshScoreboard:
+      console_->sbRefreshScoreboardClick();
+      break;
+    default:
+      break;
   }
 }
 
@@ -594,9 +614,7 @@ void TWin32MainForm::AppendLogLine(const std::u16string& line) {
   logLines_.push_back(static_cast<std::int32_t>(withEnd.size()));
 }
 
-std::int32_t TWin32MainForm::LogLineCount() const {
-  return static_cast<std::int32_t>(logLines_.size() - logFirst_);
-}
+std::int32_t TWin32MainForm::LogLineCount() const { return static_cast<std::int32_t>(logLines_.size() - logFirst_); }
 
 void TWin32MainForm::DeleteFirstLogLine() {
   if (logFirst_ >= logLines_.size()) return;
@@ -696,8 +714,8 @@ std::optional<TDecodedPicture> TWin32MainForm::DecodePicture(const std::u16strin
   request.bmiHeader.biBitCount = 32;
   request.bmiHeader.biCompression = BI_RGB;
   HDC screen = GetDC(nullptr);
-  const int rows = GetDIBits(screen, static_cast<HBITMAP>(image), 0, static_cast<UINT>(info.bmHeight),
-                             pixels->data(), &request, DIB_RGB_COLORS);
+  const int rows = GetDIBits(screen, static_cast<HBITMAP>(image), 0, static_cast<UINT>(info.bmHeight), pixels->data(),
+                             &request, DIB_RGB_COLORS);
   ReleaseDC(nullptr, screen);
   if (rows != info.bmHeight) return std::nullopt;
   TDecodedPicture picture;

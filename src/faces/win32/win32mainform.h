@@ -68,13 +68,12 @@ class TWin32MainForm final : public TmainFormView {
   void ShowMessage(TMessageKind kind, const std::u16string& text) override;
   std::optional<std::u16string> AskOpenFileName(std::u16string_view filterDescription,
                                                 std::u16string_view filterPattern) override;
-  std::optional<TDecodedPicture> DecodePicture(const std::u16string& path,
-                                               std::span<const std::uint8_t> file) override;
+  std::optional<TDecodedPicture> DecodePicture(const std::u16string& path, std::span<const std::uint8_t> file) override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-  static LRESULT CALLBACK RefreshButtonProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam,
-                                            UINT_PTR subclass, DWORD_PTR data);
+  static LRESULT CALLBACK RefreshButtonProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR subclass,
+                                            DWORD_PTR data);
   LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void CreateControls();
   void Layout();

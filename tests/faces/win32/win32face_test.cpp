@@ -4,9 +4,8 @@
 // reports into the status bar, close to the tray and "Выход".
 #include <windows.h>
 
-#include <commctrl.h>
-
 #include <chrono>
+#include <commctrl.h>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -40,9 +39,8 @@ class Win32FaceTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(fake_.Loaded()) << "fakescoreboard.dll beside the test";
     fake_.Reset();
-    folder_ = fs::temp_directory_path() /
-              ("brelvo-win32face-" + std::to_string(GetCurrentProcessId()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ = fs::temp_directory_path() / ("brelvo-win32face-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
@@ -157,7 +155,8 @@ TEST_F(Win32FaceTest, ButtonsKeysAndTrackBarReachTheBoard) {
   HWND brightness = Control(TControlId::tbBrightness);
   for (int position : {12, 5}) {
     SendMessageW(brightness, TBM_SETPOS, TRUE, position);
-    SendMessageW(form_->Handle(), WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, position), reinterpret_cast<LPARAM>(brightness));
+    SendMessageW(form_->Handle(), WM_HSCROLL, MAKEWPARAM(TB_THUMBTRACK, position),
+                 reinterpret_cast<LPARAM>(brightness));
   }
   const auto sent = CallsOf(foSetBrightness);
   ASSERT_GE(sent.size(), 2u);
@@ -172,15 +171,15 @@ TEST_F(Win32FaceTest, FeedFillsTheLogAndTheListAndReportsFillTheStatusBar) {
   SendMessageW(Control(TControlId::cbScoreboardLog), BM_CLICK, 0, 0);
   ASSERT_TRUE(PumpUntil([&] { return server.Accept(10ms); }));
   // The feed is 8-bit text in the tracks' code page.
-  ASSERT_TRUE(server.Send(platform::Utf16ToAnsi(
-      u"$I,\"00:00:00\",\"0/0/0000\"\r\n"
-      u"$A,\"11\",\"11\",1001,\"Анна\",\"\",\"\",1\r\n"
-      u"$A,\"22\",\"22\",1002,\"Борис\",\"\",\"\",1\r\n"
-      u"$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n"
-      u"$G,1,\"22\",3,\"00:03:00.000\"\r\n"
-      u"$G,2,\"11\",3,\"00:03:01.500\"\r\n"
-      u"$H,1,\"11\",2,\"00:00:58.000\"\r\n"
-      u"$H,2,\"22\",3,\"00:00:59.000\"\r\n")));
+  ASSERT_TRUE(
+      server.Send(platform::Utf16ToAnsi(u"$I,\"00:00:00\",\"0/0/0000\"\r\n"
+                                        u"$A,\"11\",\"11\",1001,\"Анна\",\"\",\"\",1\r\n"
+                                        u"$A,\"22\",\"22\",1002,\"Борис\",\"\",\"\",1\r\n"
+                                        u"$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n"
+                                        u"$G,1,\"22\",3,\"00:03:00.000\"\r\n"
+                                        u"$G,2,\"11\",3,\"00:03:01.500\"\r\n"
+                                        u"$H,1,\"11\",2,\"00:00:58.000\"\r\n"
+                                        u"$H,2,\"22\",3,\"00:00:59.000\"\r\n")));
   HWND list = Control(TControlId::lvScoreboard);
   ASSERT_TRUE(PumpUntil([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 2; }));
   // Best-lap mode: ordered by best lap; the cells come from the console.
