@@ -9,8 +9,10 @@ endforeach()
 if(WIN32)
   # The operators' zip: the program, our controller library beside it and a
   # short README; unzipped into a writable folder it runs as it is.
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/README-windows.txt DESTINATION ${BRELVO_INSTALL_DIR}
-          RENAME README.txt)
+  # Windows line ends, so Notepad shows it as written.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt ${PROJECT_BINARY_DIR}/README.txt @ONLY
+                 NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION ${BRELVO_INSTALL_DIR})
   set(CPACK_PACKAGE_NAME "brelvo-proxy")
   set(CPACK_PACKAGE_VENDOR "Brelvo")
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
