@@ -74,9 +74,16 @@ cp "$win_bin/brelvo-proxy.exe" "$win_bin/scoreboardcontroller.dll" "$work/progra
 printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:%s\nBrightness:9\nComPort:%s\n' "$port" "$mode" "$com" \
   >"$work/program/scoreboard.ini"
 wine "$work/program/brelvo-proxy.exe" >"$work/proxy.log" 2>&1 &
-pids+=($!)
+proxy=$!
+pids+=("$proxy")
 
 wait_for 60 grep -q "done" "$work/feed.log" || { echo "FAIL: the feed did not finish"; cat "$work/feed.log"; exit 1; }
+# A second copy ends at once with exit code 0 and leaves the first running.
+second=0
+timeout 60 "$wine_run" "$wine" "$work/program/brelvo-proxy.exe" >/dev/null 2>&1 || second=$?
+[ "$second" = 0 ] || { echo "FAIL: a second copy ended with $second"; exit 1; }
+kill -0 "$proxy" 2>/dev/null || { echo "FAIL: the first copy ended with the second"; exit 1; }
+
 board_matches() { [ "$(board_rows)" = "$(cat "$work/expected.txt")" ]; }
 if ! wait_for 20 board_matches; then
   echo "FAIL: the board's table is not the replayed standings (< expected, > board)"

@@ -126,9 +126,7 @@ TWin32MainForm::TWin32MainForm(TmainFormEnvironment environment) {
                             CW_USEDEFAULT, kOuterWidth, kMinOuterHeight, nullptr, nullptr, instance, this);
   if (window_ == nullptr) throw std::runtime_error("CreateWindowExW failed");
   dpi_ = WindowDpi(window_);
-  font_ = CreateFontW(-MulDiv(kMainFormFontPoints, static_cast<int>(dpi_), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                      DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                      DEFAULT_PITCH | FF_DONTCARE, W(std::u16string(kMainFormFontName)));
+  font_ = CreateWindowFont();
   CreateControls();
 
   // The design client area, centred on the monitor the window opens on.
@@ -166,6 +164,12 @@ void TWin32MainForm::Start(int showCommand) {
   console_->FormCreate();
   ::ShowWindow(window_, showCommand);
   UpdateWindow(window_);
+}
+
+HFONT TWin32MainForm::CreateWindowFont() const {
+  return CreateFontW(-MulDiv(kMainFormFontPoints, static_cast<int>(dpi_), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                     DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                     DEFAULT_PITCH | FF_DONTCARE, W(std::u16string(kMainFormFontName)));
 }
 
 int TWin32MainForm::Scale(int designPixels) const { return MulDiv(designPixels, static_cast<int>(dpi_), 96); }
@@ -339,7 +343,21 @@ LRESULT TWin32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       Layout();
       return 0;
     case WM_DPICHANGED: {
+      // Moved to a monitor of another DPI: the font and the list's columns
+      // follow; the controls follow through WM_SIZE.
+      const UINT previous = dpi_;
       dpi_ = HIWORD(wParam);
+      HFONT font = CreateWindowFont();
+      HWND list = Control(TControlId::lvScoreboard);
+      for (HWND control : controls_) {
+        if (control != nullptr) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+      }
+      for (int column = 0; list != nullptr && column < kResultsColumnCount; ++column) {
+        const int width = ListView_GetColumnWidth(list, column);
+        ListView_SetColumnWidth(list, column, MulDiv(width, static_cast<int>(dpi_), static_cast<int>(previous)));
+      }
+      DeleteObject(font_);
+      font_ = font;
       const auto* suggested = reinterpret_cast<const RECT*>(lParam);
       SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                    suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);

@@ -82,6 +82,7 @@ class TWin32MainForm final : public TmainFormView {
   bool OnDrawItem(const DRAWITEMSTRUCT& item);
   void OnListNotify(NMHDR& header);
   void CountLogLines();
+  HFONT CreateWindowFont() const;  // Tahoma 8 pt at the window's DPI
   int Scale(int designPixels) const;
   int Unscale(int pixels) const;
 
