@@ -1,125 +1,116 @@
-#include "boardoperation.h"
-#include "boardprotocol.h"
+#include "boardencoder.h"
+
+#include <utility>
 
 namespace bp = boardprotocol;
 
-void EncodeBoardOperation(const TBoardOp& op, std::vector<std::uint8_t>& out, std::uint8_t& seq,
-                          std::uint8_t& pictureId) {
-  const auto* a = op.args;
-  switch (op.kind) {
-    case TBoardOpKind::ClearBoard:
-      bp::AppendMessage(out, bp::TClearBoardMsg{a[0]}, seq++);
-      break;
-    case TBoardOpKind::Show:
-      bp::AppendMessage(out, bp::TShowMsg{a[0], a[1]}, seq++);
-      break;
-    case TBoardOpKind::StartLight:
-      bp::AppendMessage(out, bp::TStartLightMsg{}, seq++);
-      break;
-    case TBoardOpKind::FinishLight:
-      bp::AppendMessage(out, bp::TFinishLightMsg{}, seq++);
-      break;
-    case TBoardOpKind::SetBrightness:
-      bp::AppendMessage(out, bp::TSetBrightnessMsg{a[0]}, seq++);
-      break;
-    case TBoardOpKind::SetRaceTime:
-      bp::AppendMessage(out, bp::TSetRaceTimeMsg{a[0]}, seq++);
-      break;
-    case TBoardOpKind::ShowPicture:
-      if (bp::AppendPicture(out, op.bits.data(), a[0], a[1], a[2], a[3], pictureId, seq)) ++pictureId;
-      break;
-    case TBoardOpKind::SetRow: {
-      bp::TSetRowMsg msg;
-      msg.row = bp::TRowData{a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], bp::Utf16ToUtf8(op.name)};
-      bp::AppendMessage(out, msg, seq++);
-      break;
-    }
-  }
-}
-
 namespace {
 
-bp::TRowData RowOf(const TBoardOp& op) {
-  const auto* a = op.args;
-  return bp::TRowData{a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], bp::Utf16ToUtf8(op.name)};
+// The fields of `row` named in `mask`; the others zero, as the wire has them.
+bp::TRowData Masked(const bp::TRowData& row, std::uint32_t mask) {
+  bp::TRowData out;
+  if (mask & bp::kfName) out.name = bp::TruncateUtf8(row.name, bp::kMaxNameBytes);
+  if (mask & bp::kfNumber) out.number = row.number;
+  if (mask & bp::kfBestLap) out.bestLapTime = row.bestLapTime;
+  if (mask & bp::kfLastLap) out.lastLapTime = row.lastLapTime;
+  if (mask & bp::kfTotal) out.totalTime = row.totalTime;
+  if (mask & bp::kfRaceGap) out.raceGap = row.raceGap;
+  if (mask & bp::kfBestGap) out.bestLapGap = row.bestLapGap;
+  if (mask & bp::kfLaps) out.laps = row.laps;
+  if (mask & bp::kfRow) out.row = row.row;
+  if (mask & bp::kfMode) out.mode = row.mode;
+  return out;
 }
-
-bool IsTableStart(const TBoardOp& op) { return op.kind == TBoardOpKind::ClearBoard && op.args[0] == 0; }
 
 }  // namespace
 
-void TBoardEncoder::Emit(const TBoardOp& op, std::vector<std::uint8_t>& out, std::uint8_t& seq) {
-  EncodeBoardOperation(op, out, seq, pictureId_);
+bool TBoardEncoder::DisplayIsTable() const { return display_ && std::holds_alternative<TTableCmd>(*display_); }
+
+void TBoardEncoder::AppendQuery(std::vector<std::uint8_t>& out) { bp::AppendMessage(out, bp::TQueryMsg{}, seq_++); }
+
+void TBoardEncoder::Remember(const TBoardCommand& command) {
+  std::visit(bp::TOverloaded{
+                 [this](const bp::TSetBrightnessMsg& m) { brightness_ = m; },
+                 [this](const bp::TSetRaceTimeMsg& m) { clock_ = m; },
+                 [this, &command](const TTableCmd&) { display_ = command; },
+                 [this, &command](const TPictureCmd&) { display_ = command; },
+                 [this, &command](const bp::TClearBoardMsg&) { display_ = command; },
+                 [this, &command](const bp::TStartLightMsg&) { display_ = command; },
+                 [this, &command](const bp::TFinishLightMsg&) { display_ = command; },
+             },
+             command);
 }
 
-void TBoardEncoder::EmitTable(const std::vector<TBoardOp>& table, std::vector<std::uint8_t>& out,
-                              std::uint8_t& seq) {
-  // table: ClearBoard(0), rows..., Show
-  std::vector<bp::TRowData> rows;
-  rows.reserve(table.size());
-  for (std::size_t i = 1; i + 1 < table.size(); ++i) rows.push_back(RowOf(table[i]));
-  const TBoardOp& show = table.back();
-  bp::AppendTablePush(out, rows, show.args[0], show.args[1], seq);
+void TBoardEncoder::Encode(const TBoardCommand& command, std::vector<std::uint8_t>& out) {
+  Remember(command);
+  std::visit(
+      bp::TOverloaded{
+          [&](const TTableCmd& t) { EncodeTable(t, t.fullRefresh != 0, out); },
+          [&](const TPictureCmd& p) {
+            if (bp::AppendPicture(out, p.bits.data(), p.width, p.height, p.reserved1, p.reserved2, pictureId_, seq_)) {
+              ++pictureId_;
+            }
+          },
+          [&](const auto& message) { bp::AppendMessage(out, message, seq_++); },
+      },
+      command);
 }
 
-void TBoardEncoder::FlushPending(std::vector<std::uint8_t>& out, std::uint8_t& seq) {
-  for (const TBoardOp& op : pending_) Emit(op, out, seq);
-  pending_.clear();
-}
-
-void TBoardEncoder::Add(const TBoardOp& op, std::vector<std::uint8_t>& out, std::uint8_t& seq) {
-  if (IsTableStart(op)) {
-    FlushPending(out, seq);  // a table begun and never shown goes out as it was called
-    pending_.push_back(op);
-    return;
-  }
-  if (!pending_.empty()) {
-    if (op.kind == TBoardOpKind::SetRow) {
-      pending_.push_back(op);
-      return;
+void TBoardEncoder::EncodeTable(const TTableCmd& table, bool whole, std::vector<std::uint8_t>& out) {
+  const std::uint32_t id = nextTableId_++;
+  if (nextTableId_ == 0) nextTableId_ = 1;  // 0 stands for "no table"
+  std::vector<std::uint8_t> full;
+  std::uint8_t fullSeq = seq_;
+  bp::AppendTablePush(full, table.rows, table.fullRefresh, table.mode, fullSeq, id);
+  bool sent = false;
+  if (!whole && baseValid_) {
+    bp::TTablePatchMsg patch;
+    patch.baseId = sentId_;
+    patch.tableId = id;
+    patch.mode = table.mode;
+    patch.rowCount = static_cast<std::uint32_t>(table.rows.size());
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+      bp::TRowData base;
+      if (i < sentRows_.size()) {
+        base = sentRows_[i];
+      } else {
+        base.mode = table.mode;
+        base.row = static_cast<std::int32_t>(i + 1);
+      }
+      const std::uint32_t mask = bp::RowDifference(table.rows[i], base);
+      if (mask != 0) patch.changes.push_back({static_cast<std::uint32_t>(i), mask, Masked(table.rows[i], mask)});
     }
-    if (op.kind == TBoardOpKind::Show) {
-      pending_.push_back(op);
-      EmitTable(pending_, out, seq);
-      scene_.swap(pending_);
-      pending_.clear();
-      sceneIsTable_ = true;
-      return;
+    std::vector<std::uint8_t> patched;
+    if (bp::AppendMessage(patched, patch, seq_) && patched.size() < full.size()) {
+      ++seq_;
+      out.insert(out.end(), patched.begin(), patched.end());
+      sent = true;
     }
-    FlushPending(out, seq);
   }
-  Emit(op, out, seq);
-  switch (op.kind) {
-    case TBoardOpKind::SetBrightness:
-      brightness_ = op;
-      hasBrightness_ = true;
-      break;
-    case TBoardOpKind::SetRaceTime:
-      clock_ = op;
-      hasClock_ = true;
-      break;
-    case TBoardOpKind::ClearBoard:  // immediate: the board goes blank
-    case TBoardOpKind::StartLight:
-    case TBoardOpKind::FinishLight:
-    case TBoardOpKind::ShowPicture:
-      scene_.assign(1, op);
-      sceneIsTable_ = false;
-      break;
-    case TBoardOpKind::Show:
-    case TBoardOpKind::SetRow:
-      break;  // outside a table push: sent, not remembered
+  if (!sent) {
+    out.insert(out.end(), full.begin(), full.end());
+    seq_ = fullSeq;
+    wholeId_ = id;
   }
+  sentRows_ = table.rows;
+  for (auto& row : sentRows_) row.name = bp::TruncateUtf8(row.name, bp::kMaxNameBytes);
+  sentId_ = id;
+  baseValid_ = true;
 }
 
-void TBoardEncoder::Replay(std::vector<std::uint8_t>& out, std::uint8_t& seq) {
-  if (hasBrightness_) Emit(brightness_, out, seq);
-  if (sceneIsTable_) {
-    // Sent as a full refresh: the board that comes back draws from nothing.
-    std::vector<TBoardOp> table = scene_;
-    table.back().args[0] = 1;
-    EmitTable(table, out, seq);
-  } else {
-    for (const TBoardOp& op : scene_) Emit(op, out, seq);
+bool TBoardEncoder::ResendTable(std::vector<std::uint8_t>& out) {
+  if (!DisplayIsTable()) return false;
+  TTableCmd table = std::get<TTableCmd>(*display_);
+  table.fullRefresh = 1;
+  EncodeTable(table, true, out);
+  return true;
+}
+
+void TBoardEncoder::Replay(std::vector<std::uint8_t>& out) {
+  if (brightness_) bp::AppendMessage(out, *brightness_, seq_++);
+  if (display_ && !ResendTable(out)) {
+    const TBoardCommand display = *display_;
+    Encode(display, out);
   }
-  if (hasClock_) Emit(clock_, out, seq);
+  if (clock_) bp::AppendMessage(out, *clock_, seq_++);
 }

@@ -1,53 +1,27 @@
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <sys/eventfd.h>
+
+#include "serialline.h"
 #include "seriallink.h"
 
-namespace {
+using serialline::RetryOnEintr;
 
-speed_t SpeedOf(std::int32_t baudRate) {
-  switch (baudRate) {
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 230400:
-      return B230400;
-    default:
-      return B115200;
-  }
+TSerialLink::TSerialLink() : wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+TSerialLink::~TSerialLink() {
+  Close();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
-
-}  // namespace
 
 bool TSerialLink::Open(const std::string& device, std::int32_t baudRate) {
   Close();
-  int fd;
-  do {
-    fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = RetryOnEintr([&] { return ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) return false;
-  termios tio{};
-  if (::tcgetattr(fd, &tio) != 0) {  // not a serial device
-    ::close(fd);
-    return false;
-  }
-  ::cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  const speed_t speed = SpeedOf(baudRate);
-  if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0 || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
+  if (!serialline::MakeRaw(fd, baudRate)) {
     ::close(fd);
     return false;
   }
@@ -62,39 +36,43 @@ void TSerialLink::Close() {
   fd_ = -1;
 }
 
-TSerialLink::Result TSerialLink::Write(const std::uint8_t* data, std::size_t size, int timeoutMs) {
-  if (fd_ < 0) return Result::Failed;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(fd_, data + done, size - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Result::Failed;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return Result::TimedOut;
-    pollfd p{fd_, POLLOUT, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno != EINTR) return Result::Failed;
-    if (r > 0 && (p.revents & (POLLERR | POLLNVAL)) != 0) return Result::Failed;
-  }
-  return Result::Done;
+long TSerialLink::WriteSome(const std::uint8_t* data, std::size_t size) {
+  if (fd_ < 0) return -1;
+  const ssize_t n = RetryOnEintr([&] { return ::write(fd_, data, size); });
+  if (n >= 0) return static_cast<long>(n);
+  return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
 }
 
 long TSerialLink::ReadAvailable(std::uint8_t* buffer, std::size_t size) {
   if (fd_ < 0) return -1;
-  for (;;) {
-    const ssize_t n = ::read(fd_, buffer, size);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    // A pseudo-terminal whose other side is not open yet reads EIO; the
-    // board simply has not spoken. Writes tell a port that really failed.
-    if (errno == EIO) return 0;
-    return -1;
+  const ssize_t n = RetryOnEintr([&] { return ::read(fd_, buffer, size); });
+  if (n >= 0) return static_cast<long>(n);
+  // A pseudo-terminal whose other side is not open yet reads EIO; the
+  // board simply has not spoken. A hang-up in Wait tells a port that went.
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EIO ? 0 : -1;
+}
+
+unsigned TSerialLink::Wait(bool wantWrite, int timeoutMs) {
+  pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {fd_, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
+  const nfds_t count = fd_ >= 0 ? 2 : 1;
+  if (RetryOnEintr([&] { return ::poll(fds, count, timeoutMs); }) <= 0) return evNone;
+  unsigned events = evNone;
+  if (fds[0].revents & POLLIN) {
+    std::uint64_t drained = 0;
+    [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &drained, sizeof drained);
+    events |= evWoken;
   }
+  if (count == 2) {
+    // The far end of the line closed (an unplugged adapter, a stopped
+    // virtual board): reads would only ever say so again.
+    if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) events |= evFailed;
+    if (fds[1].revents & POLLIN) events |= evReadable;
+    if (fds[1].revents & POLLOUT) events |= evWritable;
+  }
+  return events;
+}
+
+void TSerialLink::Wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wakeFd_, &one, sizeof one);
 }

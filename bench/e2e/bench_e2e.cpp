@@ -59,17 +59,6 @@ long long JsonNumber(const std::string& json, const std::string& key) {
   return std::strtoll(json.c_str() + at + tag.size(), nullptr, 10);
 }
 
-bool SendAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::string Clock2(int seconds) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
@@ -182,7 +171,7 @@ int main(int argc, char** argv) {
                  "." + std::to_string(100 + k) + "\"\r\n";
     }
     session += Heartbeat(1);
-    SendAll(feed, session);
+    e2e::SendAll(feed, session);
     if (!waitFor([](const std::string& s) { return s.find("\"row\":30,") != std::string::npos; }, 10s)) {
       return Fail("the 30-row table never reached the board");
     }
@@ -195,7 +184,7 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(100ms);
       const std::string before = boardState();
       const long long shows = JsonNumber(before, "shows"), bytes = JsonNumber(before, "bytesReceived");
-      SendAll(feed, "$J,\"" + std::to_string(i + 1) + "\",\"00:00:41.000\",\"00:03:30.000\"\r\n");
+      e2e::SendAll(feed, "$J,\"" + std::to_string(i + 1) + "\",\"00:00:41.000\",\"00:03:30.000\"\r\n");
       std::string after;
       if (!waitFor(
               [&](const std::string& s) {
@@ -220,7 +209,7 @@ int main(int argc, char** argv) {
       const std::string tag = "\"clockSeconds\":" + std::to_string(clock) + ",";
       WaitForChange(inotifyFd, 0ms);
       const auto t0 = Clock::now();
-      SendAll(feed, Heartbeat(clock));
+      e2e::SendAll(feed, Heartbeat(clock));
       if (!waitFor([&](const std::string& s) { return s.find(tag) != std::string::npos; }, 3s)) {
         ++lost;
         continue;

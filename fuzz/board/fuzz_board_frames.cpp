@@ -7,12 +7,19 @@
 //   - after draining, the decoder holds less than one maximal frame;
 //   - a decoded message encodes to a payload that decodes to the same message;
 //   - a finished picture has exactly the size its header promises.
+// The same line then reaches both ends of the link as they run: the virtual
+// board's core (tables, patches, pictures) and the controller's session
+// (reassembly of the board's answers, with tables of its own going out in
+// between). Neither may hold more than its bounds allow.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "boardcore.h"
 #include "boardprotocol.h"
+#include "boardsession.h"
 
 namespace bp = boardprotocol;
 
@@ -59,6 +66,39 @@ bool SameFrames(const std::vector<bp::TFrame>& a, const std::vector<bp::TFrame>&
   return true;
 }
 
+// Both ends of the link fed the line in the same pieces.
+void RunEnds(const std::uint8_t* line, std::size_t length, std::uint32_t state) {
+  board::TVirtualBoard board(board::TBoardConfig{});
+  TBoardSession session([](TScoreboardState, std::intptr_t) {});
+  auto now = TBoardSession::TClock::time_point{} + std::chrono::hours(1);
+  session.Opened(now);
+  std::vector<std::uint8_t> reply;
+  std::vector<bp::TRowData> rows;
+  for (std::size_t at = 0; at < length;) {
+    state = state * 1103515245u + 12345u;
+    const std::size_t piece = std::min<std::size_t>(length - at, 1 + (state >> 16) % 64);
+    reply.clear();
+    board.Receive(line + at, piece, reply);
+    Check(board.Content().rows.size() <= bp::kMaxTableRows);
+    Check(reply.size() < 64 * 1024);
+    session.Received(std::span<const std::uint8_t>(line + at, piece), now);
+    // A table of the controller's own now and then; its bytes leave at once.
+    if ((state >> 8) % 16 == 0) {
+      bp::TRowData r;
+      r.row = static_cast<std::int32_t>(rows.size() + 1);
+      r.laps = static_cast<std::int32_t>(state % 7);
+      if (rows.size() < 12) rows.push_back(r);
+      rows[state % rows.size()].lastLapTime = static_cast<std::int32_t>(state);
+      session.Command(TTableCmd{rows, static_cast<std::int32_t>(state % 2), 1});
+    }
+    Check(session.Pending().size() < 256 * 1024);
+    session.Written(session.Pending().size(), now);
+    now += std::chrono::milliseconds((state >> 4) % 700);
+    session.Tick(now);
+    at += piece;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -89,5 +129,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(SameFrames(framesInPieces, framesWhole));
   Check(whole.Stats().frames == framesWhole.size());
   Check(pieces.Stats().bytesIn == length);
+  RunEnds(line, length, state);
   return 0;
 }

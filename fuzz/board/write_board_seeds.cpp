@@ -109,6 +109,24 @@ int main(int argc, char** argv) {
   noisy.insert(noisy.end(), good.begin(), good.end());
   ok &= Write(folder, "resync", noisy);
 
+  bp::TTablePatchMsg patch;
+  patch.baseId = 1;
+  patch.tableId = 2;
+  patch.mode = 1;
+  patch.rowCount = 30;
+  patch.changes = {{2, bp::kfLaps | bp::kfLastLap, bp::TRowData{0, 0, 0, 0, 43111, 13, 0, 0, 0, ""}},
+                   {7, bp::kfName | bp::kfNumber, bp::TRowData{0, 0, 44, 0, 0, 0, 0, 0, 0, "Орлов Пётр"}}};
+  std::vector<std::uint8_t> patched;
+  seq = 20;
+  bp::AppendTablePush(patched, rows, 0, 1, seq, 1);
+  bp::AppendMessage(patched, patch, seq++);
+  ok &= Write(folder, "table_patch", patched);
+  std::vector<std::uint8_t> answers;
+  bp::AppendMessage(answers, bp::THelloMsg{5, 1, 0, 0, std::nullopt}, 1);
+  bp::AppendMessage(answers, bp::TDrawnMsg{2, bp::TDrawnMsg::dwDrawn}, 2);
+  bp::AppendMessage(answers, bp::TDrawnMsg{3, bp::TDrawnMsg::dwNeedWhole}, 3);
+  bp::AppendMessage(answers, bp::THeartbeatMsg{1000, 4, 1, 2}, 4);
+  ok &= Write(folder, "board_answers", answers);
   if (!ok) std::fprintf(stderr, "write_board_seeds: cannot write to %s\n", folder.c_str());
   return ok ? 0 : 1;
 }

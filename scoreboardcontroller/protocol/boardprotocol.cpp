@@ -4,118 +4,16 @@
 #include <array>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 namespace boardprotocol {
 
 namespace {
 
-// --- payload writer / reader ----------------------------------------------
-
-class TWriter {
- public:
-  explicit TWriter(std::vector<std::uint8_t>& out) : out_(out) {}
-  void U8(std::uint8_t v) { out_.push_back(v); }
-  void UVar(std::uint64_t v) {
-    while (v >= 0x80) {
-      out_.push_back(static_cast<std::uint8_t>(v | 0x80));
-      v >>= 7;
-    }
-    out_.push_back(static_cast<std::uint8_t>(v));
-  }
-  void SVar(std::int64_t v) { UVar((static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63)); }
-  void Bytes(std::span<const std::uint8_t> b) { out_.insert(out_.end(), b.begin(), b.end()); }
-  void Name(const std::string& name) {
-    const std::string cut = TruncateUtf8(name, kMaxNameBytes);
-    UVar(cut.size());
-    out_.insert(out_.end(), cut.begin(), cut.end());
-  }
-
- private:
-  std::vector<std::uint8_t>& out_;
-};
-
-class TReader {
- public:
-  explicit TReader(std::span<const std::uint8_t> data) : data_(data) {}
-  bool Ok() const { return ok_; }
-  bool AtEnd() const { return pos_ == data_.size(); }
-  std::size_t Remaining() const { return data_.size() - pos_; }
-  std::uint8_t U8() {
-    if (pos_ >= data_.size()) {
-      ok_ = false;
-      return 0;
-    }
-    return data_[pos_++];
-  }
-  std::uint64_t UVar() {
-    std::uint64_t v = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (pos_ >= data_.size()) break;
-      const std::uint8_t b = data_[pos_++];
-      v |= static_cast<std::uint64_t>(b & 0x7F) << shift;
-      if ((b & 0x80) == 0) return v;
-    }
-    ok_ = false;
-    return 0;
-  }
-  std::int64_t SVar() {
-    const std::uint64_t u = UVar();
-    return static_cast<std::int64_t>(u >> 1) ^ -static_cast<std::int64_t>(u & 1);
-  }
-  std::int32_t I32() { return Narrow(SVar()); }
-  std::uint32_t U32() {
-    const std::uint64_t v = UVar();
-    if (v > std::numeric_limits<std::uint32_t>::max()) ok_ = false;
-    return static_cast<std::uint32_t>(v);
-  }
-  std::int32_t Narrow(std::int64_t v) {
-    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) {
-      ok_ = false;
-      return 0;
-    }
-    return static_cast<std::int32_t>(v);
-  }
-  std::string Name() {
-    const std::uint64_t n = UVar();
-    if (!ok_ || n > kMaxNameBytes || n > Remaining()) {
-      ok_ = false;
-      return {};
-    }
-    std::string s(reinterpret_cast<const char*>(data_.data() + pos_), static_cast<std::size_t>(n));
-    pos_ += static_cast<std::size_t>(n);
-    if (!Utf8ToUtf16(s)) ok_ = false;
-    return s;
-  }
-  std::span<const std::uint8_t> Rest() {
-    auto r = data_.subspan(pos_);
-    pos_ = data_.size();
-    return r;
-  }
-
- private:
-  std::span<const std::uint8_t> data_;
-  std::size_t pos_ = 0;
-  bool ok_ = true;
-};
-
 // Table push rows: a mask says which fields differ from the previous row of
 // the same part; the differing ones follow as zigzag deltas. Before the first
 // row of a part the previous row is all zero with the part's mode and row
 // number firstRow - 1, so every part decodes on its own.
-enum : std::uint32_t {
-  kfName = 1u << 0,
-  kfNumber = 1u << 1,
-  kfBestLap = 1u << 2,
-  kfLastLap = 1u << 3,
-  kfTotal = 1u << 4,
-  kfRaceGap = 1u << 5,
-  kfBestGap = 1u << 6,
-  kfLaps = 1u << 7,
-  kfRow = 1u << 8,   // row is not previous row + 1
-  kfMode = 1u << 9,  // mode differs from the previous row
-  kfAll = (1u << 10) - 1,
-};
-
 struct TDeltaField {
   std::uint32_t bit;
   std::int32_t TRowData::*member;
@@ -327,14 +225,164 @@ std::string TruncateUtf8(std::string_view text, std::size_t maxBytes) {
 
 // --- encoding -----------------------------------------------------------------
 
-FrameType TypeOf(const TMessage& message) {
-  static constexpr std::array<FrameType, std::variant_size_v<TMessage>> kTypes{
-      FrameType::ftClearBoard,  FrameType::ftShow,          FrameType::ftStartLight,
-      FrameType::ftFinishLight, FrameType::ftSetBrightness, FrameType::ftSetRaceTime,
-      FrameType::ftSetRow,      FrameType::ftTablePush,     FrameType::ftPictureChunk,
-      FrameType::ftQuery,       FrameType::ftHello,         FrameType::ftHeartbeat,
-      FrameType::ftAck};
-  return kTypes[message.index()];
+// --- message bodies -------------------------------------------------------------
+
+std::uint32_t RowDifference(const TRowData& a, const TRowData& b) {
+  std::uint32_t mask = 0;
+  if (TruncateUtf8(a.name, kMaxNameBytes) != TruncateUtf8(b.name, kMaxNameBytes)) mask |= kfName;
+  for (const auto& f : kDeltaFields) {
+    if (a.*f.member != b.*f.member) mask |= f.bit;
+  }
+  if (a.row != b.row) mask |= kfRow;
+  if (a.mode != b.mode) mask |= kfMode;
+  return mask;
+}
+
+void TPictureChunkMsg::Encode(TWriter& w) const {
+  w.U8(pictureId);
+  w.SVar(width);
+  w.SVar(height);
+  w.SVar(reserved1);
+  w.SVar(reserved2);
+  w.UVar(compressedSize);
+  w.UVar(offset);
+  w.Bytes(data);
+}
+bool TPictureChunkMsg::Decode(TReader& r) {
+  pictureId = r.U8();
+  width = r.I32();
+  height = r.I32();
+  reserved1 = r.I32();
+  reserved2 = r.I32();
+  compressedSize = r.U32();
+  offset = r.U32();
+  if (!r.Ok()) return false;
+  const auto rest = r.Rest();
+  data.assign(rest.begin(), rest.end());
+  return PictureDimensionsValid(width, height) && compressedSize != 0 && compressedSize <= kMaxCompressedPicture &&
+         std::uint64_t{offset} + data.size() <= compressedSize && !data.empty();
+}
+
+void TSetRowMsg::Encode(TWriter& w) const { EncodeRow(w, row); }
+bool TSetRowMsg::Decode(TReader& r) {
+  row = DecodeRow(r);
+  return true;
+}
+
+void TTablePushMsg::Encode(TWriter& w) const {
+  w.U8(flags);
+  w.UVar(tableId);
+  w.SVar(mode);
+  w.SVar(firstRow);
+  w.UVar(rows.size());
+  TRowData prev = PartStart(mode, firstRow);
+  for (const TRowData& row : rows) {
+    EncodeTableRow(w, row, prev);
+    prev = row;
+    prev.name = TruncateUtf8(row.name, kMaxNameBytes);
+  }
+}
+bool TTablePushMsg::Decode(TReader& r) {
+  flags = r.U8();
+  tableId = r.U32();
+  mode = r.I32();
+  firstRow = r.I32();
+  const std::uint64_t count = r.UVar();
+  // Every row takes at least its mask byte.
+  if (!r.Ok() || (flags & ~kKnownTableFlags) != 0 || count > r.Remaining()) return false;
+  rows.resize(static_cast<std::size_t>(count));
+  TRowData prev = PartStart(mode, firstRow);
+  for (TRowData& row : rows) {
+    if (!DecodeTableRow(r, row, prev)) return false;
+    prev = row;
+  }
+  return true;
+}
+
+void TTablePatchMsg::Encode(TWriter& w) const {
+  w.UVar(baseId);
+  w.UVar(tableId);
+  w.SVar(mode);
+  w.UVar(rowCount);
+  w.UVar(changes.size());
+  for (const TPatchRow& c : changes) {
+    w.UVar(c.index);
+    w.UVar(c.mask);
+    if (c.mask & kfName) w.Name(c.values.name);
+    for (const auto& f : kDeltaFields) {
+      if (c.mask & f.bit) w.SVar(c.values.*f.member);
+    }
+    if (c.mask & kfRow) w.SVar(c.values.row);
+    if (c.mask & kfMode) w.SVar(c.values.mode);
+  }
+}
+bool TTablePatchMsg::Decode(TReader& r) {
+  baseId = r.U32();
+  tableId = r.U32();
+  mode = r.I32();
+  rowCount = r.U32();
+  const std::uint64_t count = r.UVar();
+  // Every change takes at least two bytes; indices ascend below rowCount.
+  if (!r.Ok() || rowCount > kMaxTableRows || count > rowCount || count > r.Remaining() / 2) return false;
+  changes.resize(static_cast<std::size_t>(count));
+  std::int64_t last = -1;
+  for (TPatchRow& c : changes) {
+    c.index = r.U32();
+    const std::uint64_t mask = r.UVar();
+    if (!r.Ok() || c.index >= rowCount || c.index <= last || mask > kfAll) return false;
+    last = c.index;
+    c.mask = static_cast<std::uint32_t>(mask);
+    if (c.mask & kfName) c.values.name = r.Name();
+    for (const auto& f : kDeltaFields) {
+      if (c.mask & f.bit) c.values.*f.member = r.I32();
+    }
+    if (c.mask & kfRow) c.values.row = r.I32();
+    if (c.mask & kfMode) c.values.mode = r.I32();
+  }
+  return r.Ok();
+}
+std::vector<TRowData> TTablePatchMsg::Apply(std::vector<TRowData> base) const {
+  const std::size_t kept = std::min<std::size_t>(base.size(), rowCount);
+  base.resize(rowCount);
+  for (std::size_t i = kept; i < base.size(); ++i) {
+    base[i].mode = mode;
+    base[i].row = static_cast<std::int32_t>(i + 1);
+  }
+  for (const TPatchRow& c : changes) {
+    TRowData& row = base[c.index];
+    if (c.mask & kfName) row.name = c.values.name;
+    for (const auto& f : kDeltaFields) {
+      if (c.mask & f.bit) row.*f.member = c.values.*f.member;
+    }
+    if (c.mask & kfRow) row.row = c.values.row;
+    if (c.mask & kfMode) row.mode = c.values.mode;
+  }
+  return base;
+}
+
+void THelloMsg::Encode(TWriter& w) const {
+  w.SVar(boardId);
+  w.U8(firmwareMajor);
+  w.U8(firmwareMinor);
+  w.U8(firmwarePatch);
+  w.U8(address ? 1 : 0);
+  if (address) {
+    for (int i = 0; i < 4; ++i) w.U8(static_cast<std::uint8_t>(*address >> (8 * i)));
+  }
+}
+bool THelloMsg::Decode(TReader& r) {
+  boardId = r.I32();
+  firmwareMajor = r.U8();
+  firmwareMinor = r.U8();
+  firmwarePatch = r.U8();
+  const std::uint8_t hasAddress = r.U8();
+  if (hasAddress > 1) return false;
+  if (hasAddress == 1) {
+    std::uint32_t a = 0;
+    for (int i = 0; i < 4; ++i) a |= static_cast<std::uint32_t>(r.U8()) << (8 * i);
+    address = a;
+  }
+  return true;
 }
 
 bool AppendFrame(std::vector<std::uint8_t>& out, FrameType type, std::uint8_t seq,
@@ -356,60 +404,7 @@ bool AppendFrame(std::vector<std::uint8_t>& out, FrameType type, std::uint8_t se
 std::vector<std::uint8_t> EncodePayload(const TMessage& message) {
   std::vector<std::uint8_t> out;
   TWriter w(out);
-  std::visit(
-      [&w](const auto& m) {
-        using M = std::decay_t<decltype(m)>;
-        if constexpr (std::is_same_v<M, TClearBoardMsg>) {
-          w.SVar(m.immediate);
-        } else if constexpr (std::is_same_v<M, TShowMsg>) {
-          w.SVar(m.fullRefresh);
-          w.SVar(m.mode);
-        } else if constexpr (std::is_same_v<M, TSetBrightnessMsg>) {
-          w.SVar(m.level);
-        } else if constexpr (std::is_same_v<M, TSetRaceTimeMsg>) {
-          w.SVar(m.seconds);
-        } else if constexpr (std::is_same_v<M, TSetRowMsg>) {
-          EncodeRow(w, m.row);
-        } else if constexpr (std::is_same_v<M, TTablePushMsg>) {
-          w.U8(m.flags);
-          w.SVar(m.mode);
-          w.SVar(m.firstRow);
-          w.UVar(m.rows.size());
-          TRowData prev = PartStart(m.mode, m.firstRow);
-          for (const TRowData& row : m.rows) {
-            EncodeTableRow(w, row, prev);
-            prev = row;
-            prev.name = TruncateUtf8(row.name, kMaxNameBytes);
-          }
-        } else if constexpr (std::is_same_v<M, TPictureChunkMsg>) {
-          w.U8(m.pictureId);
-          w.SVar(m.width);
-          w.SVar(m.height);
-          w.SVar(m.reserved1);
-          w.SVar(m.reserved2);
-          w.UVar(m.compressedSize);
-          w.UVar(m.offset);
-          w.Bytes(m.data);
-        } else if constexpr (std::is_same_v<M, THelloMsg>) {
-          w.SVar(m.boardId);
-          w.U8(m.firmwareMajor);
-          w.U8(m.firmwareMinor);
-          w.U8(m.firmwarePatch);
-          w.U8(m.address ? 1 : 0);
-          if (m.address) {
-            for (int i = 0; i < 4; ++i) w.U8(static_cast<std::uint8_t>(*m.address >> (8 * i)));
-          }
-        } else if constexpr (std::is_same_v<M, THeartbeatMsg>) {
-          w.UVar(m.uptimeMs);
-          w.UVar(m.framesReceived);
-          w.UVar(m.framesRejected);
-        } else if constexpr (std::is_same_v<M, TAckMsg>) {
-          w.U8(m.seq);
-          w.U8(m.status);
-        }
-        // StartLight, FinishLight and Query carry nothing.
-      },
-      message);
+  std::visit([&w](const auto& m) { m.Encode(w); }, message);
   return out;
 }
 
@@ -419,7 +414,7 @@ bool AppendMessage(std::vector<std::uint8_t>& out, const TMessage& message, std:
 }
 
 void AppendTablePush(std::vector<std::uint8_t>& out, std::span<const TRowData> rows, std::int32_t fullRefresh,
-                     std::int32_t mode, std::uint8_t& seq) {
+                     std::int32_t mode, std::uint8_t& seq, std::uint32_t tableId) {
   // Rows go into the current part until the next one would overflow a frame;
   // the row is then encoded again as the first row of a new part.
   std::size_t next = 0;
@@ -433,7 +428,7 @@ void AppendTablePush(std::vector<std::uint8_t>& out, std::span<const TRowData> r
     TWriter w(body);
     TRowData prev = PartStart(mode, part.firstRow);
     std::size_t count = 0;
-    constexpr std::size_t kPartHeaderRoom = 1 + 3 * 10;  // flags, mode, firstRow, count varints
+    constexpr std::size_t kPartHeaderRoom = 1 + 4 * 10;  // flags, tableId, mode, firstRow, count varints
     while (next < rows.size()) {
       const std::size_t before = body.size();
       EncodeTableRow(w, rows[next], prev);
@@ -453,6 +448,7 @@ void AppendTablePush(std::vector<std::uint8_t>& out, std::span<const TRowData> r
     std::vector<std::uint8_t> payload;
     TWriter h(payload);
     h.U8(part.flags);
+    h.UVar(tableId);
     h.SVar(part.mode);
     h.SVar(part.firstRow);
     h.UVar(count);
@@ -536,110 +532,50 @@ bool AppendPicture(std::vector<std::uint8_t>& out, const std::uint8_t* bits, std
 
 // --- decoding -----------------------------------------------------------------
 
+namespace {
+
+template <std::size_t... I>
+constexpr bool TypesDistinct(std::index_sequence<I...>) {
+  constexpr FrameType types[] = {std::variant_alternative_t<I, TMessage>::kType...};
+  for (std::size_t i = 0; i < sizeof...(I); ++i) {
+    for (std::size_t k = i + 1; k < sizeof...(I); ++k) {
+      if (types[i] == types[k]) return false;
+    }
+  }
+  return true;
+}
+static_assert(TypesDistinct(std::make_index_sequence<std::variant_size_v<TMessage>>{}),
+              "two messages share a frame type");
+
+template <std::size_t... I>
+std::optional<TMessage> DecodeAs(std::uint8_t type, TReader& r, std::index_sequence<I...>) {
+  std::optional<TMessage> result;
+  auto attempt = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
+    using M = std::variant_alternative_t<K, TMessage>;
+    if (static_cast<std::uint8_t>(M::kType) != type) return false;
+    M m;
+    if (m.Decode(r)) result = std::move(m);
+    return true;
+  };
+  (attempt(std::integral_constant<std::size_t, I>{}) || ...);
+  return result;
+}
+
+template <std::size_t... I>
+bool Known(std::uint8_t type, std::index_sequence<I...>) {
+  return ((static_cast<std::uint8_t>(std::variant_alternative_t<I, TMessage>::kType) == type) || ...);
+}
+
+constexpr auto kAllMessages = std::make_index_sequence<std::variant_size_v<TMessage>>{};
+
+}  // namespace
+
+bool IsKnownType(std::uint8_t type) { return Known(type, kAllMessages); }
+
 std::optional<TMessage> DecodePayload(const TFrame& frame) {
   TReader r(frame.payload);
-  std::optional<TMessage> result;
-  switch (static_cast<FrameType>(frame.type)) {
-    case FrameType::ftClearBoard:
-      result = TClearBoardMsg{r.I32()};
-      break;
-    case FrameType::ftShow: {
-      TShowMsg m;
-      m.fullRefresh = r.I32();
-      m.mode = r.I32();
-      result = m;
-      break;
-    }
-    case FrameType::ftStartLight:
-      result = TStartLightMsg{};
-      break;
-    case FrameType::ftFinishLight:
-      result = TFinishLightMsg{};
-      break;
-    case FrameType::ftQuery:
-      result = TQueryMsg{};
-      break;
-    case FrameType::ftSetBrightness:
-      result = TSetBrightnessMsg{r.I32()};
-      break;
-    case FrameType::ftSetRaceTime:
-      result = TSetRaceTimeMsg{r.I32()};
-      break;
-    case FrameType::ftSetRow:
-      result = TSetRowMsg{DecodeRow(r)};
-      break;
-    case FrameType::ftTablePush: {
-      TTablePushMsg m;
-      m.flags = r.U8();
-      m.mode = r.I32();
-      m.firstRow = r.I32();
-      const std::uint64_t count = r.UVar();
-      // Every row takes at least its mask byte.
-      if (!r.Ok() || (m.flags & ~kKnownTableFlags) != 0 || count > r.Remaining()) return std::nullopt;
-      m.rows.resize(static_cast<std::size_t>(count));
-      TRowData prev = PartStart(m.mode, m.firstRow);
-      for (TRowData& row : m.rows) {
-        if (!DecodeTableRow(r, row, prev)) return std::nullopt;
-        prev = row;
-      }
-      result = std::move(m);
-      break;
-    }
-    case FrameType::ftPictureChunk: {
-      TPictureChunkMsg m;
-      m.pictureId = r.U8();
-      m.width = r.I32();
-      m.height = r.I32();
-      m.reserved1 = r.I32();
-      m.reserved2 = r.I32();
-      m.compressedSize = r.U32();
-      m.offset = r.U32();
-      if (!r.Ok()) return std::nullopt;
-      const auto rest = r.Rest();
-      m.data.assign(rest.begin(), rest.end());
-      if (!PictureDimensionsValid(m.width, m.height) || m.compressedSize == 0 ||
-          m.compressedSize > kMaxCompressedPicture || std::uint64_t{m.offset} + m.data.size() > m.compressedSize ||
-          m.data.empty()) {
-        return std::nullopt;
-      }
-      result = std::move(m);
-      break;
-    }
-    case FrameType::ftHello: {
-      THelloMsg m;
-      m.boardId = r.I32();
-      m.firmwareMajor = r.U8();
-      m.firmwareMinor = r.U8();
-      m.firmwarePatch = r.U8();
-      const std::uint8_t hasAddress = r.U8();
-      if (hasAddress > 1) return std::nullopt;
-      if (hasAddress == 1) {
-        std::uint32_t a = 0;
-        for (int i = 0; i < 4; ++i) a |= static_cast<std::uint32_t>(r.U8()) << (8 * i);
-        m.address = a;
-      }
-      result = m;
-      break;
-    }
-    case FrameType::ftHeartbeat: {
-      THeartbeatMsg m;
-      m.uptimeMs = r.U32();
-      m.framesReceived = r.U32();
-      m.framesRejected = r.U32();
-      result = m;
-      break;
-    }
-    case FrameType::ftAck: {
-      TAckMsg m;
-      m.seq = r.U8();
-      m.status = r.U8();
-      result = m;
-      break;
-    }
-    default:
-      return std::nullopt;
-  }
-  if (!r.Ok() || !r.AtEnd()) return std::nullopt;
+  std::optional<TMessage> result = DecodeAs(frame.type, r, kAllMessages);
+  if (!result || !r.Ok() || !r.AtEnd()) return std::nullopt;
   return result;
 }
 

@@ -20,138 +20,17 @@
 #include <variant>
 #include <vector>
 
+#include "boardmessages.h"
+
 namespace boardprotocol {
 
 inline constexpr std::uint8_t kSync0 = 0xB7;
 inline constexpr std::uint8_t kSync1 = 0x5A;
-inline constexpr std::uint8_t kProtocolVersion = 1;
+inline constexpr std::uint8_t kProtocolVersion = 2;
 inline constexpr std::size_t kHeaderSize = 8;  // sync(2) version type seq length(2) hcrc
 inline constexpr std::size_t kTrailerSize = 2;
 inline constexpr std::size_t kFrameOverhead = kHeaderSize + kTrailerSize;
 inline constexpr std::size_t kMaxPayload = 4096;
-inline constexpr std::size_t kMaxNameBytes = 96;              // UTF-8 bytes of one name on the wire
-inline constexpr std::size_t kMaxPictureBytes = 1024 * 1024;  // packed 1-bit image, unpacked size
-inline constexpr std::size_t kPictureChunkData = 1024;        // compressed bytes per chunk frame
-
-enum class FrameType : std::uint8_t {
-  // controller -> board
-  ftClearBoard = 0x01,
-  ftShow = 0x02,
-  ftStartLight = 0x03,
-  ftFinishLight = 0x04,
-  ftSetBrightness = 0x05,
-  ftSetRaceTime = 0x06,
-  ftPictureChunk = 0x07,
-  ftSetRow = 0x08,
-  ftTablePush = 0x09,
-  ftQuery = 0x0A,  // asks the board to send its hello again
-  // board -> controller
-  ftHello = 0x81,
-  ftHeartbeat = 0x82,
-  ftAck = 0x83,
-};
-
-// One table row as SetRow carries it. The name is UTF-8; empty stands for
-// the null name of the controller interface.
-struct TRowData {
-  std::int32_t mode = 0;
-  std::int32_t row = 0;
-  std::int32_t number = 0;
-  std::int32_t bestLapTime = 0;
-  std::int32_t lastLapTime = 0;
-  std::int32_t laps = 0;
-  std::int32_t totalTime = 0;
-  std::int32_t raceGap = 0;
-  std::int32_t bestLapGap = 0;
-  std::string name;
-  bool operator==(const TRowData&) const = default;
-};
-
-struct TClearBoardMsg {
-  std::int32_t immediate = 0;
-  bool operator==(const TClearBoardMsg&) const = default;
-};
-struct TShowMsg {
-  std::int32_t fullRefresh = 0;
-  std::int32_t mode = 0;
-  bool operator==(const TShowMsg&) const = default;
-};
-struct TStartLightMsg {
-  bool operator==(const TStartLightMsg&) const = default;
-};
-struct TFinishLightMsg {
-  bool operator==(const TFinishLightMsg&) const = default;
-};
-struct TSetBrightnessMsg {
-  std::int32_t level = 0;
-  bool operator==(const TSetBrightnessMsg&) const = default;
-};
-struct TSetRaceTimeMsg {
-  std::int32_t seconds = 0;
-  bool operator==(const TSetRaceTimeMsg&) const = default;
-};
-struct TSetRowMsg {
-  TRowData row;
-  bool operator==(const TSetRowMsg&) const = default;
-};
-// A whole table, or one part of a table too large for one frame. The first
-// part (tpBegin) stands for ClearBoard(0); the last part (tpEnd) for
-// Show(fullRefresh, mode). Rows are numbered firstRow, firstRow + 1, ...
-struct TTablePushMsg {
-  static constexpr std::uint8_t tpBegin = 0x01;
-  static constexpr std::uint8_t tpEnd = 0x02;
-  static constexpr std::uint8_t tpFullRefresh = 0x04;
-  std::uint8_t flags = 0;
-  std::int32_t mode = 0;
-  std::int32_t firstRow = 1;
-  std::vector<TRowData> rows;
-  bool operator==(const TTablePushMsg&) const = default;
-};
-// One piece of a picture. The packed image ((width + 7) / 8 bytes per row,
-// height rows) is PackBits-compressed; the compressed stream of
-// `compressedSize` bytes is cut into chunks at `offset`.
-struct TPictureChunkMsg {
-  std::uint8_t pictureId = 0;
-  std::int32_t width = 0;
-  std::int32_t height = 0;
-  std::int32_t reserved1 = 0;
-  std::int32_t reserved2 = 0;
-  std::uint32_t compressedSize = 0;
-  std::uint32_t offset = 0;
-  std::vector<std::uint8_t> data;
-  bool operator==(const TPictureChunkMsg&) const = default;
-};
-struct TQueryMsg {
-  bool operator==(const TQueryMsg&) const = default;
-};
-struct THelloMsg {
-  std::int32_t boardId = 0;
-  std::uint8_t firmwareMajor = 0;
-  std::uint8_t firmwareMinor = 0;
-  std::uint8_t firmwarePatch = 0;
-  std::optional<std::uint32_t> address;  // IPv4, first octet in the lowest byte
-  bool operator==(const THelloMsg&) const = default;
-};
-struct THeartbeatMsg {
-  std::uint32_t uptimeMs = 0;
-  std::uint32_t framesReceived = 0;
-  std::uint32_t framesRejected = 0;  // CRC, header or payload errors seen by the board
-  bool operator==(const THeartbeatMsg&) const = default;
-};
-struct TAckMsg {
-  static constexpr std::uint8_t akOk = 0;
-  static constexpr std::uint8_t akBadPayload = 1;
-  static constexpr std::uint8_t akUnknownType = 2;
-  std::uint8_t seq = 0;
-  std::uint8_t status = akOk;
-  bool operator==(const TAckMsg&) const = default;
-};
-
-using TMessage =
-    std::variant<TClearBoardMsg, TShowMsg, TStartLightMsg, TFinishLightMsg, TSetBrightnessMsg, TSetRaceTimeMsg,
-                 TSetRowMsg, TTablePushMsg, TPictureChunkMsg, TQueryMsg, THelloMsg, THeartbeatMsg, TAckMsg>;
-
-FrameType TypeOf(const TMessage& message);
 
 // A frame whose header and CRC checked out; the payload is not interpreted.
 struct TFrame {
@@ -163,14 +42,6 @@ struct TFrame {
 // --- checksums ------------------------------------------------------------
 std::uint8_t Crc8(std::span<const std::uint8_t> data);    // poly 0x07, init 0
 std::uint16_t Crc16(std::span<const std::uint8_t> data);  // CCITT-FALSE: poly 0x1021, init 0xFFFF
-
-// --- text -----------------------------------------------------------------
-// Lone surrogates become U+FFFD.
-std::string Utf16ToUtf8(std::u16string_view text);
-// nullopt for malformed UTF-8 (overlong forms, surrogates, bad continuation).
-std::optional<std::u16string> Utf8ToUtf16(std::string_view text);
-// Cuts at a character boundary so that at most maxBytes remain.
-std::string TruncateUtf8(std::string_view text, std::size_t maxBytes);
 
 // --- encoding -------------------------------------------------------------
 // Appends one frame; false (nothing appended) when the payload exceeds kMaxPayload.
@@ -188,7 +59,7 @@ bool AppendMessage(std::vector<std::uint8_t>& out, const TMessage& message, std:
 // mode differs from the next are still encoded faithfully. `seq` is the next
 // sequence number and is advanced by the number of frames appended.
 void AppendTablePush(std::vector<std::uint8_t>& out, std::span<const TRowData> rows, std::int32_t fullRefresh,
-                     std::int32_t mode, std::uint8_t& seq);
+                     std::int32_t mode, std::uint8_t& seq, std::uint32_t tableId = 0);
 
 // False for a picture that is empty, negative or larger than kMaxPictureBytes
 // packed; `bits` must hold (width + 7) / 8 * height bytes.

@@ -3,7 +3,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -161,13 +164,12 @@ class PtyControllerTest : public ControllerTest {
   }
   std::string PortName() const { return "COM" + std::to_string(portNumber); }
 
-  // Reads frames from the master until `want` frames of other types than
-  // the board query have arrived, or the time is up.
-  std::vector<bp::TMessage> ReadMessages(std::size_t want, std::chrono::milliseconds timeout = 3000ms) {
-    std::vector<bp::TMessage> out;
+  // Hands every message the controller writes to `take` until it returns
+  // true (then true) or the time is up.
+  bool ReadFrames(const std::function<bool(const bp::TMessage&)>& take, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::uint8_t buffer[4096];
-    while (out.size() < want && std::chrono::steady_clock::now() < deadline) {
+    while (std::chrono::steady_clock::now() < deadline) {
       pollfd p{master, POLLIN, 0};
       if (::poll(&p, 1, 20) <= 0) continue;
       const ssize_t n = ::read(master, buffer, sizeof buffer);
@@ -176,10 +178,32 @@ class PtyControllerTest : public ControllerTest {
       while (auto frame = decoder.Next()) {
         auto message = bp::DecodePayload(*frame);
         EXPECT_TRUE(message.has_value()) << "undecodable frame of type " << int(frame->type);
-        if (message && !std::holds_alternative<bp::TQueryMsg>(*message)) out.push_back(*message);
+        if (message && take(*message)) return true;
       }
     }
+    return false;
+  }
+  // The next `want` messages other than the board query.
+  std::vector<bp::TMessage> ReadMessages(std::size_t want, std::chrono::milliseconds timeout = 3000ms) {
+    std::vector<bp::TMessage> out;
+    ReadFrames(
+        [&](const bp::TMessage& m) {
+          if (!std::holds_alternative<bp::TQueryMsg>(m)) out.push_back(m);
+          return out.size() >= want;
+        },
+        timeout);
     return out;
+  }
+  // Waits for the controller's Query: it has the port open and asks who is there.
+  bool WaitForQuery(std::chrono::milliseconds timeout = 3000ms) {
+    return ReadFrames([](const bp::TMessage& m) { return std::holds_alternative<bp::TQueryMsg>(m); }, timeout);
+  }
+  // Plays the board: waits for the Query and says hello.
+  void AnswerAsBoard(std::int32_t boardId = 1) {
+    ASSERT_TRUE(WaitForQuery()) << "the controller never asked for the board";
+    bp::THelloMsg hello;
+    hello.boardId = boardId;
+    WriteToController(hello);
   }
   void WriteToController(const bp::TMessage& message) {
     std::vector<std::uint8_t> bytes;
@@ -201,7 +225,9 @@ TEST_F(PtyControllerTest, OpensThePortRawAt115200AndSendsOperationsInOrder) {
   controller->SetRow(1, 2, 23, 0, 0, 0, 0, -2, 0, nullptr);
   controller->Show(1, 1);
   controller->SetRaceTime(65);
-  // The push goes out as one table frame, then the clock.
+  // Given before the board answered: the board gets it once it does, the
+  // push as one whole table frame, then the clock.
+  AnswerAsBoard();
   auto messages = ReadMessages(2);
   ASSERT_EQ(messages.size(), 2u);
   ASSERT_TRUE(std::holds_alternative<bp::TTablePushMsg>(messages[0]));
@@ -230,15 +256,16 @@ TEST_F(PtyControllerTest, OpensThePortRawAt115200AndSendsOperationsInOrder) {
 
 TEST_F(PtyControllerTest, PictureArrivesWholeAndBadWidthsAreRefused) {
   controller->OpenPort(1, PortName().c_str(), 115200);
+  AnswerAsBoard();
   std::vector<std::uint8_t> bits(64 / 8 * 32);
   for (std::size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<std::uint8_t>(i * 37);
   EXPECT_EQ(controller->ShowPicture(bits.data(), 60, 32, 0, 0), 0) << "rows must be whole bytes";
   EXPECT_EQ(controller->ShowPicture(nullptr, 64, 32, 0, 0), 0);
   EXPECT_EQ(controller->ShowPicture(bits.data(), 64, 32, 0, 0), 1);
-  controller->Show(0, 0);  // marks the end of what the picture sent
+  controller->SetRaceTime(1);  // marks the end of what the picture sent
   bp::TPictureAssembler assembler;
   std::optional<bp::TPictureAssembler::TPicture> picture;
-  for (const auto& m : ReadMessages(2)) {  // a small picture is one chunk; then Show
+  for (const auto& m : ReadMessages(2)) {  // a small picture is one chunk; then the clock
     if (const auto* chunk = std::get_if<bp::TPictureChunkMsg>(&m)) {
       if (auto done = assembler.Add(*chunk)) picture = done;
     }
@@ -251,8 +278,7 @@ TEST_F(PtyControllerTest, PictureArrivesWholeAndBadWidthsAreRefused) {
 
 TEST_F(PtyControllerTest, BoardAnswersBecomeConnectedAndAddress) {
   controller->OpenPort(1, PortName().c_str(), 115200);
-  controller->SetBrightness(9);
-  ASSERT_EQ(ReadMessages(1).size(), 1u);  // the port is open
+  ASSERT_TRUE(WaitForQuery());  // the port is open
   bp::THelloMsg hello;
   hello.boardId = 42;
   hello.address = 0x0100A8C0u;  // 192.168.0.1
@@ -274,8 +300,7 @@ TEST_F(PtyControllerTest, BoardAnswersBecomeConnectedAndAddress) {
 
 TEST_F(PtyControllerTest, APortThatGoesAwayReportsDisconnected) {
   controller->OpenPort(1, PortName().c_str(), 115200);
-  controller->SetBrightness(3);
-  ASSERT_EQ(ReadMessages(1).size(), 1u);
+  ASSERT_TRUE(WaitForQuery());
   ::close(master);  // the adapter is unplugged
   master = -1;
   for (int i = 0; i < 20 && States(bsDisconnected) == 0; ++i) {
@@ -293,11 +318,11 @@ TEST_F(PtyControllerTest, ABoardThatComesBackOnANewDeviceIsFoundAgain) {
   controller->SetRow(1, 1, 95, 39180, 40897, 10, 0, 0, 0, u"Новиков");
   controller->Show(0, 1);
   controller->SetRaceTime(457);
+  AnswerAsBoard(7);
   ASSERT_EQ(ReadMessages(3).size(), 3u);
+  ASSERT_TRUE(WaitUntil(window, [&] { return States(bsConnected) >= 1; }));
   bp::THelloMsg hello;
   hello.boardId = 7;
-  WriteToController(hello);
-  ASSERT_TRUE(WaitUntil(window, [&] { return States(bsConnected) >= 1; }));
 
   // The board restarts: its old device is gone and the same COM name now
   // leads to a new one.
@@ -314,20 +339,7 @@ TEST_F(PtyControllerTest, ABoardThatComesBackOnANewDeviceIsFoundAgain) {
 
   // The controller opens the new device and asks the board to introduce itself.
   const int connectedBefore = States(bsConnected);
-  bool queried = false;
-  const auto deadline = std::chrono::steady_clock::now() + 6s;
-  std::uint8_t buffer[256];
-  while (!queried && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{master, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    const ssize_t n = ::read(master, buffer, sizeof buffer);
-    if (n <= 0) continue;
-    decoder.Feed(buffer, static_cast<std::size_t>(n));
-    while (auto frame = decoder.Next()) {
-      auto message = bp::DecodePayload(*frame);
-      if (message && std::holds_alternative<bp::TQueryMsg>(*message)) queried = true;
-    }
-  }
+  const bool queried = WaitForQuery(6s);
   ASSERT_TRUE(queried) << "the controller never opened the new device";
   WriteToController(hello);
   EXPECT_TRUE(WaitUntil(window, [&] { return States(bsConnected) > connectedBefore; }));
@@ -358,5 +370,94 @@ TEST_F(PtyControllerTest, AFileThatIsNotASerialDeviceIsRefused) {
 }
 
 #endif  // !_WIN32
+
+#ifdef _WIN32
+
+// Run by wine_com.sh: BRELVO_WINE_COM names two COM ports joined by a null
+// modem of pseudo-terminals. The test plays the board on the second.
+class WineComPort : public ControllerTest {
+ protected:
+  void SetUp() override {
+    const char* ports = std::getenv("BRELVO_WINE_COM");
+    if (ports == nullptr || std::sscanf(ports, "%d,%d", &controllerPort, &boardPort) != 2) {
+      GTEST_SKIP() << "needs two joined COM ports: run through tests/controller/wine_com.sh";
+    }
+    ControllerTest::SetUp();
+    if (HasFatalFailure()) return;
+    const std::string device = "\\\\.\\COM" + std::to_string(boardPort);
+    board = ::CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(board, INVALID_HANDLE_VALUE) << "cannot open " << device;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;  // reads return at once
+    ASSERT_TRUE(::SetCommTimeouts(board, &t));
+  }
+  void TearDown() override {
+    ControllerTest::TearDown();
+    if (board != INVALID_HANDLE_VALUE) ::CloseHandle(board);
+  }
+  // The next message of type M from the controller, within 10 s.
+  template <class M>
+  std::optional<M> Next() {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      while (auto frame = decoder.Next()) {
+        auto message = bp::DecodePayload(*frame);
+        if (message && std::holds_alternative<M>(*message)) return std::get<M>(*message);
+      }
+      std::uint8_t buffer[4096];
+      DWORD got = 0;
+      if (::ReadFile(board, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        decoder.Feed(buffer, got);
+      } else {
+        window.Pump();
+        ::Sleep(10);
+      }
+    }
+    return std::nullopt;
+  }
+  void Answer(const bp::TMessage& message) {
+    std::vector<std::uint8_t> bytes;
+    bp::AppendMessage(bytes, message, 1);
+    DWORD written = 0;
+    // The count is not checked: wine may report 0 for bytes that went.
+    ASSERT_TRUE(::WriteFile(board, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  }
+
+  int controllerPort = 0;
+  int boardPort = 0;
+  HANDLE board = INVALID_HANDLE_VALUE;
+  bp::TFrameDecoder decoder;
+};
+
+TEST_F(WineComPort, TheBoardRoadRunsOverAPseudoTerminalMappedToCom) {
+  controller->ClearBoard(0);
+  controller->SetRow(1, 1, 22, 59999, 62333, 7, 0, 0, 0, u"Имя_11");
+  controller->Show(0, 1);
+  controller->OpenPort(1, ("COM" + std::to_string(controllerPort)).c_str(), 115200);
+  ASSERT_TRUE(Next<bp::TQueryMsg>().has_value()) << "the controller never asked for the board";
+  bp::THelloMsg hello;
+  hello.boardId = 6;
+  Answer(hello);
+  // The table given before the port was opened, whole, in one frame.
+  const auto table = Next<bp::TTablePushMsg>();
+  ASSERT_TRUE(table.has_value());
+  ASSERT_EQ(table->rows.size(), 1u);
+  EXPECT_EQ(table->rows[0].name, "Имя_11");
+  EXPECT_TRUE(WaitUntil(
+      window, [&] { return States(bsConnected) >= 1; }, 10s));
+  for (const auto& m : window.Messages()) {
+    if (m.message == WM_SCOREBOARD_STATE && m.wParam == bsConnected) {
+      EXPECT_EQ(m.lParam, 6);
+    }
+  }
+  // Later operations follow: the line carries on both ways.
+  controller->SetRaceTime(321);
+  const auto clock = Next<bp::TSetRaceTimeMsg>();
+  ASSERT_TRUE(clock.has_value());
+  EXPECT_EQ(clock->seconds, 321);
+  EXPECT_EQ(States(bsDisconnected), 0);
+}
+
+#endif  // _WIN32
 
 }  // namespace

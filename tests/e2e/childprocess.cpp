@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 
 extern char** environ;
@@ -161,6 +162,17 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace e2e

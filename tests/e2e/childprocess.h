@@ -62,4 +62,7 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // The whole file, or an empty string when it cannot be read.
 std::string ReadFile(const std::string& path);
 
+// Sends all of `bytes` on a connected socket; false when the peer is gone.
+bool SendAll(int fd, const std::string& bytes);
+
 }  // namespace e2e

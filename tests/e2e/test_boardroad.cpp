@@ -1,14 +1,9 @@
 // The whole board road with the real programs: brelvo-feed simulates a
 // meeting over loopback TCP, brelvo-proxy (the operator window) turns it into
 // table pushes through the stand-in controller library, which drives
-// brelvo-board over a pseudo-terminal. What the board reports to show is
+// brelvo-board over a pseudo-terminal paced to a real board line's 115200 baud. What the board reports to show is
 // checked against the recorded feed replayed through the proxy's own parser
 // and table.
-#include <QByteArray>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -20,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "boardstate.h"
 #include "childprocess.h"
 #include "feedreplay.h"
 
@@ -44,31 +40,15 @@ struct TBoardState {
 
 TBoardState ReadBoardState(const fs::path& file) {
   TBoardState state;
-  const std::string text = e2e::ReadFile(file.string());
-  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
-  if (!doc.isObject()) return state;
-  const QJsonObject o = doc.object();
+  const auto o = e2e::ReadBoardJson(file.string());
+  if (!o) return state;
   state.valid = true;
-  state.display = o.value(QLatin1String("display")).toString().toStdString();
-  state.mode = o.value(QLatin1String("mode")).toInt(-1);
-  state.shows = o.value(QLatin1String("shows")).toInteger();
-  state.clockSet = !o.value(QLatin1String("clock")).isNull();
-  state.clockSeconds = o.value(QLatin1String("clockSeconds")).toInt();
-  for (const QJsonValue& v : o.value(QLatin1String("rows")).toArray()) {
-    const QJsonObject r = v.toObject();
-    auto field = [&r](const char* name) { return r.value(QLatin1String(name)).toInt(); };
-    TBoardRow row;
-    row.row = field("row");
-    row.number = field("number");
-    row.bestLapTime = field("bestLapTime");
-    row.lastLapTime = field("lastLapTime");
-    row.laps = field("laps");
-    row.totalTime = field("totalTime");
-    row.raceGap = field("raceGap");
-    row.bestLapGap = field("bestLapGap");
-    row.name = r.value(QLatin1String("name")).toString().toStdString();
-    state.rows.push_back(row);
-  }
+  state.display = o->value(QLatin1String("display")).toString().toStdString();
+  state.mode = o->value(QLatin1String("mode")).toInt(-1);
+  state.shows = o->value(QLatin1String("shows")).toInteger();
+  state.clockSet = !o->value(QLatin1String("clock")).isNull();
+  state.clockSeconds = o->value(QLatin1String("clockSeconds")).toInt();
+  state.rows = e2e::BoardRows(*o);
   return state;
 }
 
@@ -126,10 +106,10 @@ class BoardRoad : public ::testing::Test {
 
   void StartBoard() {
     const fs::path exe = fs::path(BRELVO_BIN_DIR) / "brelvo-board";
-    board_ =
-        std::make_unique<TChildProcess>(std::vector<std::string>{exe.string(), "--pty", std::to_string(comPort_),
-                                                                 "--state", state_.string(), "--heartbeat-ms", "200"},
-                                        std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}});
+    board_ = std::make_unique<TChildProcess>(
+        std::vector<std::string>{exe.string(), "--pty", std::to_string(comPort_), "--state", state_.string(),
+                                 "--heartbeat-ms", "200", "--baud", "115200"},
+        std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}});
     ASSERT_TRUE(board_->Started());
     ASSERT_TRUE(board_->WaitForLine("brelvo-board: COM", 10s)) << "the board never published its link:\n"
                                                                << board_->Output();

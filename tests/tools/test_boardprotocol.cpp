@@ -70,11 +70,21 @@ TEST(BoardProtocolMessages, EveryKindRoundTrips) {
       bp::TQueryMsg{},
       bp::THelloMsg{7, 1, 2, 3, std::nullopt},
       bp::THelloMsg{-1, 0, 9, 0, 0x03020110u},
-      bp::THeartbeatMsg{123456, 99, 4},
+      bp::THeartbeatMsg{123456, 99, 4, 77},
       bp::TAckMsg{200, bp::TAckMsg::akBadPayload},
+      bp::TDrawnMsg{0xFFFFFFFFu, bp::TDrawnMsg::dwNeedWhole},
   };
+  bp::TTablePatchMsg patch;
+  patch.baseId = 9;
+  patch.tableId = 10;
+  patch.mode = 1;
+  patch.rowCount = 40;
+  patch.changes = {{0, bp::kfLaps | bp::kfLastLap, bp::TRowData{0, 0, 0, 0, 61000, 8, 0, 0, 0, ""}},
+                   {39, bp::kfAll, row}};
+  messages.push_back(patch);
   bp::TTablePushMsg push;
   push.flags = bp::TTablePushMsg::tpBegin | bp::TTablePushMsg::tpEnd;
+  push.tableId = 300;
   push.mode = 1;
   push.rows = RaceTable(5);
   messages.push_back(push);
@@ -117,9 +127,9 @@ TEST(BoardProtocolMessages, MalformedPayloadsAreRejected) {
   row.push_back(0x80);
   EXPECT_FALSE(decode(bp::FrameType::ftSetRow, row).has_value());
   // A table that claims more rows than bytes remain.
-  EXPECT_FALSE(decode(bp::FrameType::ftTablePush, {0x03, 0x02, 0x02, 0x7F, 0x00}).has_value());
+  EXPECT_FALSE(decode(bp::FrameType::ftTablePush, {0x03, 0x00, 0x02, 0x02, 0x7F, 0x00}).has_value());
   // Unknown table flag bits.
-  EXPECT_FALSE(decode(bp::FrameType::ftTablePush, {0x83, 0x02, 0x02, 0x00}).has_value());
+  EXPECT_FALSE(decode(bp::FrameType::ftTablePush, {0x83, 0x00, 0x02, 0x02, 0x00}).has_value());
   // Picture chunk data running past the stated compressed size, and a 2 MiB picture.
   EXPECT_FALSE(decode(bp::FrameType::ftPictureChunk, {0, 16, 4, 0, 0, 1, 0, 0xAA, 0xBB}).has_value());
   EXPECT_FALSE(decode(bp::FrameType::ftPictureChunk, {0, 0x80, 0x80, 0x04, 0x80, 0x40, 0, 0, 1, 0, 0xAA}).has_value());
@@ -346,7 +356,7 @@ TEST_F(BoardProtocolDecoder, OverlongLengthWithValidHeaderCrcIsRefused) {
 TEST_F(BoardProtocolDecoder, OtherProtocolVersionIsNotTakenAsAFrame) {
   std::vector<std::uint8_t> wire;
   bp::AppendMessage(wire, bp::TStartLightMsg{}, 5);
-  wire[2] = 2;
+  wire[2] = bp::kProtocolVersion + 1;
   wire[7] = bp::Crc8(std::span<const std::uint8_t>(wire.data() + 2, 5));
   bp::TFrameDecoder decoder;
   EXPECT_TRUE(DecodeAll(decoder, wire).empty());

@@ -46,7 +46,8 @@ void TVirtualBoard::AppendHello(std::vector<std::uint8_t>& out) {
 }
 
 void TVirtualBoard::AppendHeartbeat(std::vector<std::uint8_t>& out, std::uint32_t uptimeMs) {
-  bp::AppendMessage(out, bp::THeartbeatMsg{uptimeMs, link_.framesReceived, link_.framesRejected}, seq_++);
+  bp::AppendMessage(out, bp::THeartbeatMsg{uptimeMs, link_.framesReceived, link_.framesRejected, content_.tableId},
+                    seq_++);
   ++link_.heartbeatsSent;
 }
 
@@ -60,13 +61,11 @@ bool TVirtualBoard::Receive(const std::uint8_t* bytes, std::size_t count, std::v
     bp::TAckMsg ack{frame->seq, bp::TAckMsg::akOk};
     if (!message) {
       ++link_.framesRejected;
-      const bool known = frame->type >= 0x01 && frame->type <= 0x0A;
-      ack.status = known ? bp::TAckMsg::akBadPayload : bp::TAckMsg::akUnknownType;
-    } else if (!std::holds_alternative<bp::THelloMsg>(*message) &&
-               !std::holds_alternative<bp::THeartbeatMsg>(*message) && !std::holds_alternative<bp::TAckMsg>(*message)) {
-      changed = Apply(*message, reply) || changed;
+      ack.status = bp::IsKnownType(frame->type) ? bp::TAckMsg::akBadPayload : bp::TAckMsg::akUnknownType;
     } else {
-      continue;  // a board does not answer board messages (an echoing line, say)
+      // A board does not answer board messages (an echoing line, say).
+      if (bp::TypeOf(*message) >= bp::FrameType::ftHello) continue;
+      changed = Apply(*message, reply) || changed;
     }
     bp::AppendMessage(reply, ack, seq_++);
     ++link_.acksSent;
@@ -81,69 +80,93 @@ bool TVirtualBoard::Receive(const std::uint8_t* bytes, std::size_t count, std::v
 
 void TVirtualBoard::Displayed(TDisplay display) { content_.display = display; }
 
+bool TVirtualBoard::ShowTable(std::vector<bp::TRowData> rows, std::int32_t mode, std::int32_t fullRefresh,
+                              std::uint32_t tableId, std::vector<std::uint8_t>& reply) {
+  content_.rows = std::move(rows);
+  content_.mode = mode;
+  content_.fullRefresh = fullRefresh;
+  content_.tableId = tableId;
+  ++content_.shows;
+  Displayed(dsTable);
+  if (tableId != 0) bp::AppendMessage(reply, bp::TDrawnMsg{tableId, bp::TDrawnMsg::dwDrawn}, seq_++);
+  return true;
+}
+
 bool TVirtualBoard::Apply(const bp::TMessage& message, std::vector<std::uint8_t>& reply) {
-  return std::visit(
-      [this, &reply](const auto& m) -> bool {
-        using M = std::decay_t<decltype(m)>;
-        if constexpr (std::is_same_v<M, bp::TClearBoardMsg>) {
-          pending_.clear();
-          if (m.immediate == 1) {
-            content_.rows.clear();
-            Displayed(dsBlank);
-            return true;
-          }
-          return false;  // an empty table is begun; the board keeps showing what it shows
-        } else if constexpr (std::is_same_v<M, bp::TShowMsg>) {
-          content_.rows = pending_;
-          content_.mode = m.mode;
-          content_.fullRefresh = m.fullRefresh;
-          ++content_.shows;
-          Displayed(dsTable);
-          return true;
-        } else if constexpr (std::is_same_v<M, bp::TSetRowMsg>) {
-          pending_.push_back(m.row);
-          return false;
-        } else if constexpr (std::is_same_v<M, bp::TTablePushMsg>) {
-          if (m.flags & bp::TTablePushMsg::tpBegin) pending_.clear();
-          pending_.insert(pending_.end(), m.rows.begin(), m.rows.end());
-          if (!(m.flags & bp::TTablePushMsg::tpEnd)) return false;
-          content_.rows = pending_;
-          content_.mode = m.mode;
-          content_.fullRefresh = (m.flags & bp::TTablePushMsg::tpFullRefresh) ? 1 : 0;
-          ++content_.shows;
-          Displayed(dsTable);
-          return true;
-        } else if constexpr (std::is_same_v<M, bp::TStartLightMsg>) {
-          Displayed(dsStartLight);
-          return true;
-        } else if constexpr (std::is_same_v<M, bp::TFinishLightMsg>) {
-          Displayed(dsFinishLight);
-          return true;
-        } else if constexpr (std::is_same_v<M, bp::TSetBrightnessMsg>) {
-          const bool changed = content_.brightness != m.level;
-          content_.brightness = m.level;
-          return changed;
-        } else if constexpr (std::is_same_v<M, bp::TSetRaceTimeMsg>) {
-          const bool changed = !content_.clockSet || content_.clockSeconds != m.seconds;
-          content_.clockSet = true;
-          content_.clockSeconds = m.seconds;
-          return changed;
-        } else if constexpr (std::is_same_v<M, bp::TPictureChunkMsg>) {
-          auto picture = pictures_.Add(m);
-          if (!picture) return false;
-          content_.pictureWidth = picture->width;
-          content_.pictureHeight = picture->height;
-          content_.pictureBits = std::move(picture->bits);
-          Displayed(dsPicture);
-          return true;
-        } else if constexpr (std::is_same_v<M, bp::TQueryMsg>) {
-          AppendHello(reply);
-          return false;
-        } else {
-          return false;
-        }
-      },
-      message);
+  const auto addRows = [this](auto first, auto last) {
+    const std::size_t room = bp::kMaxTableRows - std::min(pending_.size(), bp::kMaxTableRows);
+    pending_.insert(pending_.end(), first, first + std::min<std::ptrdiff_t>(last - first, room));
+  };
+  return std::visit(bp::TOverloaded{
+                        [&](const bp::TClearBoardMsg& m) {
+                          pending_.clear();
+                          if (m.immediate != 1) return false;  // an empty table is begun; the board keeps what it shows
+                          content_.rows.clear();
+                          content_.tableId = 0;
+                          Displayed(dsBlank);
+                          return true;
+                        },
+                        [&](const bp::TShowMsg& m) { return ShowTable(pending_, m.mode, m.fullRefresh, 0, reply); },
+                        [&](const bp::TSetRowMsg& m) {
+                          addRows(&m.row, &m.row + 1);
+                          return false;
+                        },
+                        [&](const bp::TTablePushMsg& m) {
+                          if (m.flags & bp::TTablePushMsg::tpBegin) pending_.clear();
+                          addRows(m.rows.begin(), m.rows.end());
+                          if (!(m.flags & bp::TTablePushMsg::tpEnd)) return false;
+                          return ShowTable(pending_, m.mode, (m.flags & bp::TTablePushMsg::tpFullRefresh) ? 1 : 0,
+                                           m.tableId, reply);
+                        },
+                        [&](const bp::TTablePatchMsg& m) {
+                          if (content_.tableId == 0 || m.baseId != content_.tableId) {
+                            // Not the table this patch was made for: ask for the whole one.
+                            ++link_.patchesRefused;
+                            bp::AppendMessage(reply, bp::TDrawnMsg{m.tableId, bp::TDrawnMsg::dwNeedWhole}, seq_++);
+                            return false;
+                          }
+                          pending_ = m.Apply(content_.rows);
+                          return ShowTable(pending_, m.mode, 0, m.tableId, reply);
+                        },
+                        [&](const bp::TStartLightMsg&) {
+                          Displayed(dsStartLight);
+                          return true;
+                        },
+                        [&](const bp::TFinishLightMsg&) {
+                          Displayed(dsFinishLight);
+                          return true;
+                        },
+                        [&](const bp::TSetBrightnessMsg& m) {
+                          const bool changed = content_.brightness != m.level;
+                          content_.brightness = m.level;
+                          return changed;
+                        },
+                        [&](const bp::TSetRaceTimeMsg& m) {
+                          const bool changed = !content_.clockSet || content_.clockSeconds != m.seconds;
+                          content_.clockSet = true;
+                          content_.clockSeconds = m.seconds;
+                          return changed;
+                        },
+                        [&](const bp::TPictureChunkMsg& m) {
+                          auto picture = pictures_.Add(m);
+                          if (!picture) return false;
+                          content_.pictureWidth = picture->width;
+                          content_.pictureHeight = picture->height;
+                          content_.pictureBits = std::move(picture->bits);
+                          Displayed(dsPicture);
+                          return true;
+                        },
+                        [&](const bp::TQueryMsg&) {
+                          AppendHello(reply);
+                          return false;
+                        },
+                        // The controller's messages, never the board's.
+                        [](const bp::THelloMsg&) { return false; },
+                        [](const bp::THeartbeatMsg&) { return false; },
+                        [](const bp::TAckMsg&) { return false; },
+                        [](const bp::TDrawnMsg&) { return false; },
+                    },
+                    message);
 }
 
 namespace {
@@ -207,6 +230,7 @@ std::string TVirtualBoard::StateJson() const {
   JsonField(out, "mode", c.mode);
   JsonField(out, "fullRefresh", c.fullRefresh);
   JsonField(out, "shows", c.shows);
+  JsonField(out, "tableId", c.tableId);
   JsonField(out, "changes", c.changes);
   out += ",\"rows\":[";
   for (std::size_t i = 0; i < c.rows.size(); ++i) {
@@ -254,6 +278,7 @@ std::string TVirtualBoard::StateJson() const {
   JsonField(out, "acksSent", link_.acksSent);
   JsonField(out, "heartbeatsSent", link_.heartbeatsSent);
   JsonField(out, "hellosSent", link_.hellosSent);
+  JsonField(out, "patchesRefused", link_.patchesRefused);
   out += "}}";
   return out;
 }

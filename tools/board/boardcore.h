@@ -29,6 +29,7 @@ struct TLinkCounters {
   std::uint32_t acksSent = 0;
   std::uint32_t heartbeatsSent = 0;
   std::uint32_t hellosSent = 0;
+  std::uint32_t patchesRefused = 0;  // patches on a table the board does not hold
 };
 
 struct TBoardContent {
@@ -42,6 +43,7 @@ struct TBoardContent {
   std::int32_t pictureWidth = 0;
   std::int32_t pictureHeight = 0;
   std::vector<std::uint8_t> pictureBits;
+  std::uint32_t tableId = 0;  // id of the table held (0: none, or given row by row)
   std::uint32_t shows = 0;    // tables displayed so far
   std::uint32_t changes = 0;  // every change of what is shown
 };
@@ -71,6 +73,8 @@ class TVirtualBoard {
 
  private:
   bool Apply(const boardprotocol::TMessage& message, std::vector<std::uint8_t>& reply);
+  bool ShowTable(std::vector<boardprotocol::TRowData> rows, std::int32_t mode, std::int32_t fullRefresh,
+                 std::uint32_t tableId, std::vector<std::uint8_t>& reply);
   void Displayed(TDisplay display);
 
   TBoardConfig config_;
