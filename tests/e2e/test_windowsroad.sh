@@ -27,7 +27,7 @@ cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -f "$WINEPREFIX/dosdevices/com$com"
-  rm -rf "$work"
+  [ -n "${BRELVO_KEEP:-}" ] && echo "kept $work" || rm -rf "$work"
 }
 trap cleanup EXIT
 
