@@ -30,13 +30,13 @@ if [ "$windows" = 1 ]; then
   export WINEPREFIX="$root/build/windows-cross/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   wine=/usr/lib/wine/wine64
   [ -x "$wine" ] || wine="$(command -v wine64 || command -v wine)"
-  run() { "$root/cmake/wine-run.sh" "$wine" "$@"; }
+  launcher=("$root/cmake/wine-run.sh" "$wine")
 else
   cmake --preset release >/dev/null
   cmake --build --preset release --target brelvo-proxy fakescoreboard bench_idleloop >/dev/null
   bin="$root/build/release/bin"
   exe=brelvo-proxy lib=scoreboardcontroller.so fake=fakescoreboard.so idle=bench_idleloop
-  run() { "$@"; }
+  launcher=()
 fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/brelvo-figures.XXXXXX")"
@@ -65,7 +65,8 @@ printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:1\nBrightness:16\nComPort:0\n'
 now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc -l; }
 start_program() {
-  run "$work/program/$exe" >/dev/null 2>&1 &
+  # The launcher execs the program, so the pid is the program's.
+  "${launcher[@]}" "$work/program/$exe" >/dev/null 2>&1 &
   program=$!
   pids+=("$program")
 }
@@ -87,7 +88,7 @@ rss_kib() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
 hz=$(getconf CLK_TCK)
 
 platform="Linux"
-[ "$windows" = 1 ] && platform="Windows build under wine $(wine --version 2>/dev/null | head -1 || true)"
+[ "$windows" = 1 ] && platform="Windows build under $("$wine" --version 2>/dev/null | head -1 || true)"
 echo "Brelvo Proxy figures, $platform, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # 1. Start to window shown (the first start may warm caches).
@@ -114,7 +115,7 @@ throughput() {  # <label> <copies> <log: 0|1>
   wait_until 60 window_shown
   if [ "$3" = 1 ]; then
     if [ "$windows" = 1 ]; then
-      run "$bin/test_windowsroad_probe.exe" log-on >/dev/null 2>&1
+      "${launcher[@]}" "$bin/test_windowsroad_probe.exe" log-on >/dev/null 2>&1
     else
       # "Лог обмена" in the window's client area (control table geometry).
       xdotool mousemove --window "$(xdotool search --onlyvisible --name '^Brelvo Proxy$' | head -1)" 244 58 click 1
@@ -145,7 +146,7 @@ idle_port=$((port + 1))
 socat -u "TCP-LISTEN:$idle_port,bind=127.0.0.1,reuseaddr" OPEN:/dev/null &
 pids+=($!)
 sleep 0.3
-run "$bin/$idle" "$idle_port" &
+"${launcher[@]}" "$bin/$idle" "$idle_port" &
 loop=$!
 pids+=("$loop")
 sleep 5
