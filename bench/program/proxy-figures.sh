@@ -79,6 +79,11 @@ window_shown() { xdotool search --onlyvisible --name '^Brelvo Proxy$' >/dev/null
 connected() { ss -tnH state established "( sport = :$port )" 2>/dev/null | grep -q .; }
 # Bytes the program has not read yet (its side of the connection).
 unread() { ss -tnH "( dport = :$port )" 2>/dev/null | awk '{ s += $2 } END { print s + 0 }'; }
+all_read() { [ "$(unread)" = 0 ]; }
+use_port() {
+  port=$1
+  sed -i "s/^Port: .*/Port: $port/" "$work/program/scoreboard.ini"
+}
 wait_until() {
   local limit=$(($(date +%s) + $1)); shift
   until "$@"; do [ "$(date +%s)" -lt "$limit" ] || return 1; sleep 0.02; done
@@ -91,8 +96,12 @@ platform="Linux"
 [ "$windows" = 1 ] && platform="Windows build under $("$wine" --version 2>/dev/null | head -1 || true)"
 echo "Brelvo Proxy figures, $platform, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 
+# BRELVO_FIGURES picks sections (start throughput idle memory); all by default.
+want() { [[ " ${BRELVO_FIGURES:-start throughput idle memory} " == *" $1 "* ]]; }
+
 # 1. Start to window shown (the first start may warm caches).
 for i in 1 2 3; do
+  want start || break
   t0=$(now)
   start_program
   wait_until 60 window_shown || { echo "the window never showed" >&2; exit 1; }
@@ -111,6 +120,8 @@ throughput() {  # <label> <copies> <log: 0|1>
   make_feed "$feed" "$2" "$feeds/race-gaps.feed"
   local lines
   lines=$(grep -c '^\$' "$feed")
+  # A fresh port for every run: the last run's connection may linger.
+  use_port $((port + 1))
   start_program
   wait_until 60 window_shown
   if [ "$3" = 1 ]; then
@@ -127,22 +138,26 @@ throughput() {  # <label> <copies> <log: 0|1>
   local t0
   t0=$(now)
   wait "$server" || true
-  wait_until 600 test "$(unread)" = 0
+  wait_until 600 all_read
   local t1
   t1=$(now)
   printf '%s: %d lines in %.2f s = %.0f lines/s\n' "$1" "$lines" "$(elapsed "$t0" "$t1")" \
     "$(echo "$lines / ($t1 - $t0)" | bc -l)"
   stop_program
 }
-throughput "lines per second, feed log off" 200 0
-throughput "lines per second, feed log on " 20 1
+if want throughput; then
+  throughput "lines per second, feed log off" 60 0
+  throughput "lines per second, feed log on " 20 1
+fi
 
 # 3. Idle CPU on a silent feed, beside the bare loop, over the same minute.
+if want idle; then
+use_port $((port + 1))
 socat -u "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr" OPEN:/dev/null &
 pids+=($!)
 start_program
 wait_until 30 connected
-idle_port=$((port + 1))
+idle_port=$((port + 100))
 socat -u "TCP-LISTEN:$idle_port,bind=127.0.0.1,reuseaddr" OPEN:/dev/null &
 pids+=($!)
 sleep 0.3
@@ -158,24 +173,26 @@ printf 'idle CPU on a silent feed over %d s: program %.2f %% of a core, bare rec
   "$window" "$(echo "($p1 - $p0) * 100 / $hz / $window" | bc -l)" "$(echo "($l1 - $l0) * 100 / $hz / $window" | bc -l)"
 kill "$loop" 2>/dev/null || true
 stop_program
+fi
 
 # 4. Resident memory after an hour of race: race-start.feed covers ten
 # minutes; six of them replayed fast, then the program left to settle.
+if want memory; then
 make_feed "$work/hour.feed" 6 "$feeds/race-start.feed"
-port=$((port + 2))
-sed -i "s/^Port: .*/Port: $port/" "$work/program/scoreboard.ini"
+use_port $((port + 1))
 start_program
 wait_until 60 window_shown
 before=$(rss_kib "$program")
 socat -u "OPEN:$work/hour.feed" "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr" &
 server=$!
-wait_until 30 connected
+# socat ends once the program has connected and been sent every byte.
 wait "$server" || true
-wait_until 120 test "$(unread)" = 0
+wait_until 120 all_read
 sleep 3
 printf 'resident memory: %d KiB at start, %d KiB after an hour of race (peak %d KiB)\n' "$before" \
   "$(rss_kib "$program")" "$(awk '/^VmHWM/ { print $2 }' "/proc/$program/status")"
 stop_program
+fi
 
 if [ "$windows" = 1 ]; then
   zip="$(ls "$root"/build/windows-cross/brelvo-proxy-*-win64.zip | head -1)"
