@@ -132,9 +132,11 @@ throughput() {  # <label> <copies> <log: 0|1>
       xdotool mousemove --window "$(xdotool search --onlyvisible --name '^Brelvo Proxy$' | head -1)" 244 58 click 1
     fi
   fi
-  socat -u "OPEN:$feed" "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr" &
+  # socat logs the moment it accepts the program's connection.
+  socat -d -d -u "OPEN:$feed" "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr" 2>"$work/socat.log" &
   local server=$!
-  wait_until 30 connected || { echo "the program did not connect" >&2; kill $server; return 1; }
+  accepted() { grep -q "accepting connection" "$work/socat.log"; }
+  wait_until 30 accepted || { echo "the program did not connect" >&2; kill $server; return 1; }
   local t0
   t0=$(now)
   wait "$server" || true
