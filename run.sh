@@ -92,7 +92,10 @@ echo "run.sh: feed on 127.0.0.1:$port, board on COM$com; starting Brelvo Proxy"
 if [ "$windows" = 1 ]; then
   # Wine's COM99 is the board's pseudo-terminal (the link follows a board
   # that restarts).
-  cmake/wine-run.sh "$wine_bin" wineboot.exe --init >/dev/null 2>&1 || true
+  # The prefix is made once without a display; its wine server must be gone
+  # before the program starts one on the display.
+  cmake/wine-run.sh "$wine_bin" cmd.exe /c exit >/dev/null 2>&1 || true
+  "$(dirname "$wine_bin")/wineserver" -w >/dev/null 2>&1 || true
   mkdir -p "$WINEPREFIX/dosdevices"
   ln -sfn "/tmp/brelvo-com/COM$com" "$WINEPREFIX/dosdevices/com$com"
   DISPLAY="${DISPLAY:-}" BRELVO_WINE_DISPLAY="" "$wine_bin" "$demo/brelvo-proxy.exe" &
