@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# Every test of Brelvo Proxy in one command:
+# Every test of Brelvo Proxy in one command (CI runs exactly this):
 #   1. installs what the build needs (scripts/setup),
 #   2. native Debug build, warnings as errors, and the whole CTest suite,
-#   3. a bounded libFuzzer run of every fuzz target under ASan/UBSan,
-#   4. the Windows cross build (mingw-w64) and its suite under wine.
-# Options: --sanitizers also runs the suite under the asan and tsan presets;
-#          --no-windows / --no-fuzz skip those steps (for quick local runs).
+#   3. the toolkit-free suites under AddressSanitizer/UBSan and ThreadSanitizer,
+#   4. a bounded libFuzzer run of every fuzz target under ASan/UBSan,
+#   5. the Windows cross build (mingw-w64), its suite under wine (the window
+#      and the whole road included) and the zip for the operators.
+# For quick local runs only: --no-sanitizers, --no-fuzz, --no-windows skip a step.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-sanitizers=0 windows=1 fuzz=1
+sanitizers=1 windows=1 fuzz=1
 for arg in "$@"; do
   case "$arg" in
-    --sanitizers) sanitizers=1 ;;
+    --no-sanitizers) sanitizers=0 ;;
     --no-windows) windows=0 ;;
     --no-fuzz) fuzz=0 ;;
     *) echo "test.sh: unknown option $arg" >&2; exit 2 ;;
@@ -20,11 +21,14 @@ for arg in "$@"; do
 done
 
 jobs="${JOBS:-$(nproc)}"
-step() { echo; echo "=== $* ==="; }
+started=$SECONDS
+step() { echo; echo "=== $* ($(( (SECONDS - started) / 60 )) min in) ==="; }
 
 step setup
 scripts/setup
 
+# First, because the Windows road test takes the native feed simulator and
+# virtual board from this build.
 step "native build (dev preset)"
 cmake --preset dev
 cmake --build --preset dev -j "$jobs"
@@ -32,7 +36,7 @@ ctest --preset dev
 
 if [ "$sanitizers" = 1 ]; then
   for preset in asan tsan; do
-    step "$preset build"
+    step "$preset build (toolkit-free suites)"
     cmake --preset "$preset"
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset"
@@ -47,8 +51,10 @@ if [ "$fuzz" = 1 ]; then
 fi
 
 if [ "$windows" = 1 ]; then
-  step "Windows cross build, tests under wine"
+  step "Windows cross build, tests under wine, the zip"
   cmake --preset windows-cross
   cmake --build --preset windows-cross -j "$jobs"
   ctest --preset windows-cross
+  cpack --preset windows-cross
 fi
+step "all passed"

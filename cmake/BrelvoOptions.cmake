@@ -16,6 +16,9 @@ else()
     # GCC 12 reports std::string copies as overlapping memcpy at -O2/-O3
     # (GCC bug 105651); the warning is noise there, not a finding.
     target_compile_options(brelvo_options INTERFACE -Wno-restrict)
+    # GCC 12 at -O2/-O3 also reports the moved-from alternative of a
+    # std::variant as maybe uninitialized (GCC bugs 105562, 107138).
+    target_compile_options(brelvo_options INTERFACE $<$<NOT:$<CONFIG:Debug>>:-Wno-maybe-uninitialized>)
   endif()
 endif()
 

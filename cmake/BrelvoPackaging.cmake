@@ -6,9 +6,23 @@ foreach(target brelvo-proxy scoreboardcontroller brelvo-board brelvo-feed)
       LIBRARY DESTINATION ${BRELVO_INSTALL_DIR})
   endif()
 endforeach()
-install(FILES README.md DESTINATION ${BRELVO_INSTALL_DIR} OPTIONAL)
-
-if(NOT CMAKE_CROSSCOMPILING)
+if(WIN32)
+  # The operators' zip: the program, our controller library beside it and a
+  # short README; unzipped into a writable folder it runs as it is.
+  # Windows line ends, so Notepad shows it as written.
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt ${PROJECT_BINARY_DIR}/README.txt @ONLY
+                 NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION ${BRELVO_INSTALL_DIR})
+  set(CPACK_PACKAGE_NAME "brelvo-proxy")
+  set(CPACK_PACKAGE_VENDOR "Brelvo")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_GENERATOR "ZIP")
+  set(CPACK_PACKAGE_FILE_NAME "brelvo-proxy-${PROJECT_VERSION}-win64")
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}")
+  include(CPack)
+else()
+  install(FILES README.md DESTINATION ${BRELVO_INSTALL_DIR})
   set(CPACK_PACKAGE_NAME "brelvo-proxy")
   set(CPACK_PACKAGE_VENDOR "Brelvo")
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Proxy between a kart timing feed and an LED scoreboard")

@@ -47,4 +47,10 @@ class MessageWindow {
 // Win32). With a null handle fn runs at once on the calling thread.
 void Synchronize(TWindowHandle window, void (*fn)(void*), void* arg);
 
+#ifdef _WIN32
+// For a window of its own that receives Synchronize calls (the Win32 main
+// window): runs the call when `message` is one and returns true.
+bool RunSynchronizeCall(std::uint32_t message, std::intptr_t lParam);
+#endif
+
 }  // namespace platform

@@ -40,11 +40,7 @@ struct MessageWindow::Impl {
       return DefWindowProcW(hwnd, message, wParam, lParam);
     }
     auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (message != 0 && message == SyncMessage()) {
-      const auto* call = reinterpret_cast<const TSyncCall*>(lParam);
-      if (call != nullptr && call->fn != nullptr) call->fn(call->arg);
-      return 0;
-    }
+    if (RunSynchronizeCall(message, static_cast<std::intptr_t>(lParam))) return 0;
     if (self != nullptr && message >= WM_USER && message < 0xC000) {
       if (self->handler) {
         self->handler(static_cast<std::uint32_t>(message), static_cast<std::uintptr_t>(wParam),
@@ -77,6 +73,13 @@ MessageWindow::~MessageWindow() {
 }
 
 TWindowHandle MessageWindow::Handle() const { return impl_->window; }
+
+bool RunSynchronizeCall(std::uint32_t message, std::intptr_t lParam) {
+  if (message == 0 || message != SyncMessage()) return false;
+  const auto* call = reinterpret_cast<const TSyncCall*>(lParam);
+  if (call != nullptr && call->fn != nullptr) call->fn(call->arg);
+  return true;
+}
 
 void Synchronize(TWindowHandle window, void (*fn)(void*), void* arg) {
   if (fn == nullptr) return;

@@ -1,0 +1,15 @@
+# The whole road on the Windows build (see test_windowsroad.sh). The feed
+# simulator and the virtual board are native programs, taken from the native
+# build in BRELVO_NATIVE_TOOLS_DIR; the test skips with the reason without them.
+add_executable(test_windowsroad_probe ${CMAKE_CURRENT_LIST_DIR}/test_windowsroad_probe.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/feedreplay.cpp ${CMAKE_CURRENT_LIST_DIR}/feedreplay.h)
+target_include_directories(test_windowsroad_probe PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(test_windowsroad_probe PRIVATE brelvo_feed brelvo_exchange brelvo_boardprotocol comctl32
+  brelvo_options)
+
+add_test(NAME test_windowsroad
+  COMMAND ${CMAKE_CURRENT_LIST_DIR}/test_windowsroad.sh ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${BRELVO_WINE}
+          ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} ${BRELVO_NATIVE_TOOLS_DIR} ${BRELVO_FEEDS_DIR}/race-gaps.feed)
+set_tests_properties(test_windowsroad PROPERTIES TIMEOUT 240 LABELS "e2e;wine" SKIP_RETURN_CODE 77)
+brelvo_wine_test(test_windowsroad)
+add_dependencies(test_windowsroad_probe brelvo-proxy scoreboardcontroller)
