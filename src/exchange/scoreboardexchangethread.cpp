@@ -85,6 +85,7 @@ struct TScoreboardExchangeThread::Impl {
   std::atomic<std::int32_t> tableDirty{0};
   std::atomic<std::int32_t> startLightShown{0};
   std::atomic<std::int32_t> finishLightShown{0};
+  std::atomic<bool> feedLogShown{true};
   std::int32_t lastFlag = fsNone;  // exchange thread only
 
   // Keeps each table push and each single controller command whole.
@@ -210,8 +211,10 @@ void TScoreboardExchangeThread::Impl::LogLastLine(void* self) {
 }
 
 void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::int32_t& fullRefresh) {
-  platform::AnsiToUtf16(line, lastLine);
-  platform::Synchronize(windowHandle, &Impl::LogLastLine, this);
+  if (feedLogShown.load(std::memory_order_relaxed)) {
+    platform::AnsiToUtf16(line, lastLine);
+    platform::Synchronize(windowHandle, &Impl::LogLastLine, this);
+  }
 
   const TProcessResult* record = ProcessFeedLine(line);
   if (record == nullptr) return;
@@ -318,6 +321,8 @@ void TScoreboardExchangeThread::SetFeedAddress(std::uint32_t ipv4NetworkOrder, s
     d.feedSocket.Close();
   }
 }
+
+void TScoreboardExchangeThread::SetFeedLogShown(bool shown) { impl_->feedLogShown.store(shown); }
 
 void TScoreboardExchangeThread::SetScoreboardMode(std::int32_t mode) {
   Impl& d = *impl_;

@@ -57,6 +57,10 @@ class TScoreboardExchangeThread {
   void SendPicture(const std::uint8_t* bits, std::int32_t width, std::int32_t height, std::int32_t reserved1,
                    std::int32_t reserved2);
   void OpenScoreboardPort(const std::string& portName);  // "COM" and a number
+  // Whether the window shows the feed log. While it does not, lines skip the
+  // hand-over to the window thread, which would cost a thread round trip per
+  // line for nothing. On at start.
+  void SetFeedLogShown(bool shown);
   std::int32_t GetListRowCount();
   std::u16string GetResultCellText(std::int32_t row, std::int32_t column);
 

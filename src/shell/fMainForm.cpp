@@ -71,6 +71,7 @@ void TmainForm::FormCreate() {
   options.libraryName = environment_.libraryName;
   options.feedLog = [this](const std::u16string& line) { LogLastLine(line); };
   exchangeThread = std::make_unique<TScoreboardExchangeThread>(environment_.windowHandle, std::move(options));
+  cbScoreboardLogClick();
 
   // A port text that does not convert leaves the thread's own endpoint.
   HandFeedAddressToThread();
@@ -159,6 +160,10 @@ void TmainForm::cbEnableEditClick() {
   const bool on = view_.Checked(TControlId::cbEnableEdit);
   view_.SetEnabled(TControlId::srcHostAddress, on);
   view_.SetEnabled(TControlId::srcHostPort, on);
+}
+
+void TmainForm::cbScoreboardLogClick() {
+  if (exchangeThread != nullptr) exchangeThread->SetFeedLogShown(view_.Checked(TControlId::cbScoreboardLog));
 }
 
 void TmainForm::sbSaveConfigClick() {

@@ -91,6 +91,7 @@ class TmainForm {
   void rbRaceClick();
   void tbBrightnessChange();  // the track bar's position changed
   void cbEnableEditClick();
+  void cbScoreboardLogClick();
   void sbSaveConfigClick();
   void cbPortsListChange();
   void SpeedButton2Click();

@@ -62,6 +62,23 @@ TEST_F(FeedConnectionTest, SeveralLinesOfOneReceiveAreHandedOnInOrderBeforeThePu
   EXPECT_EQ(std::u16string(rows[0].name), u"Ann");
 }
 
+TEST_F(FeedConnectionTest, LinesSkipTheLogWhileTheWindowHidesItButStillReachTheBoard) {
+  Start();
+  thread->SetFeedLogShown(false);
+  const std::size_t loggedBefore = log.Lines().size();
+  board.Reset();
+  // The log cannot mark the end of the receive here; the board's push does.
+  ASSERT_TRUE(server.Send("$I\r\n" + Green() + Passing(1) + Competitor(1, 7, "Ann")));
+  ASSERT_TRUE(WaitUntil(window, [&] { return CallsOf(foShow).size() == 1; }));
+  EXPECT_EQ(log.Lines().size(), loggedBefore);
+
+  thread->SetFeedLogShown(true);
+  Feed(Passing(1));
+  const auto logged = log.Lines();
+  ASSERT_GE(logged.size(), loggedBefore + 3);  // the passing and Sync's two markers
+  EXPECT_EQ(logged[loggedBefore], U16(Passing(1)));
+}
+
 TEST_F(FeedConnectionTest, BytesBeforeTheFirstDollarReachTheLogButNotTheParser) {
   Start();
   Feed("hello\r\n$I\r\n");

@@ -246,6 +246,8 @@ void TQtMainForm::ConnectEvents() {
   clicked(TControlId::SpeedButton1, &TmainForm::SpeedButton1Click);
   connect(As<QCheckBox>(controls_[TControlId::cbEnableEdit]), &QCheckBox::toggled, this,
           [console] { console->cbEnableEditClick(); });
+  connect(As<QCheckBox>(controls_[TControlId::cbScoreboardLog]), &QCheckBox::toggled, this,
+          [console] { console->cbScoreboardLogClick(); });
   connect(As<QSlider>(controls_[TControlId::tbBrightness]), &QSlider::valueChanged, this,
           [console] { console->tbBrightnessChange(); });
   connect(As<QComboBox>(controls_[TControlId::cbPortsList]), &QComboBox::activated, this,

@@ -408,6 +408,9 @@ void TWin32MainForm::OnCommand(int id, int code, HWND control) {
     case TControlId::cbEnableEdit:
       console_->cbEnableEditClick();
       break;
+    case TControlId::cbScoreboardLog:
+      console_->cbScoreboardLogClick();
+      break;
     case TControlId::sbSaveConfig:
       console_->sbSaveConfigClick();
       break;
