@@ -18,8 +18,6 @@ windows=0
 feeds="${BRELVO_FEEDS_DIR:-$root/../shared/feeds}"
 [ -f "$feeds/race-gaps.feed" ] || { echo "proxy-figures: no recordings in $feeds" >&2; exit 1; }
 
-source_env() { [ -f /work/devenv.sh ] && source /work/devenv.sh || true; }
-source_env
 if [ "$windows" = 1 ]; then
   cmake --preset windows-cross >/dev/null
   cmake --build --preset windows-cross --target brelvo-proxy fakescoreboard bench_idleloop test_windowsroad_probe \
