@@ -14,7 +14,7 @@ using A = TVerticalAnchor;
 // Design values; the taller-window rule is in the anchors: the outer group,
 // the results group and the list grow, the controls under the list keep
 // their distance to the group's bottom, the status bar stays at the bottom.
-constexpr std::array<TControlSpec, 32> kControls{{
+constexpr std::array<TControlDesign, 32> kControls{{
     {mainForm,
      "mainForm",
      K::Form,
@@ -295,33 +295,33 @@ constexpr bool TableIsInIdOrder() {
   }
   return true;
 }
-static_assert(TableIsInIdOrder(), "ControlSpec looks controls up by id");
+static_assert(TableIsInIdOrder(), "ControlDesign looks controls up by id");
 
 // How much taller than at design size the control's client area is.
 std::int32_t Growth(TControlId id, std::int32_t windowGrowth) {
   if (id == mainForm) return windowGrowth;
-  const TControlSpec& spec = ControlSpec(id);
-  if (spec.anchor != A::Stretch) return 0;
-  return Growth(spec.parent, windowGrowth);
+  const TControlDesign& design = ControlDesign(id);
+  if (design.anchor != A::Stretch) return 0;
+  return Growth(design.parent, windowGrowth);
 }
 
 }  // namespace
 
-std::span<const TControlSpec> MainFormControls() { return kControls; }
+std::span<const TControlDesign> MainFormControls() { return kControls; }
 
-const TControlSpec& ControlSpec(TControlId id) { return kControls[static_cast<std::size_t>(id)]; }
+const TControlDesign& ControlDesign(TControlId id) { return kControls[static_cast<std::size_t>(id)]; }
 
 TRect ControlRect(TControlId id, std::int32_t clientHeight) {
-  const TControlSpec& spec = ControlSpec(id);
-  TRect rect = spec.rect;
+  const TControlDesign& design = ControlDesign(id);
+  TRect rect = design.rect;
   const std::int32_t windowGrowth = clientHeight - kClientHeight;
   if (id == mainForm) {
     rect.height = std::max(0, clientHeight);
     return rect;
   }
-  const std::int32_t parentGrowth = Growth(spec.parent, windowGrowth);
-  if (spec.anchor == A::Stretch) rect.height = std::max(0, rect.height + parentGrowth);
-  if (spec.anchor == A::Bottom) rect.top += parentGrowth;
+  const std::int32_t parentGrowth = Growth(design.parent, windowGrowth);
+  if (design.anchor == A::Stretch) rect.height = std::max(0, rect.height + parentGrowth);
+  if (design.anchor == A::Bottom) rect.top += parentGrowth;
   return rect;
 }
 

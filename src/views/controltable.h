@@ -81,7 +81,7 @@ struct TRect {
   bool operator==(const TRect&) const = default;
 };
 
-struct TControlSpec {
+struct TControlDesign {
   TControlId id;
   std::string_view name;  // the control's name, also the Qt objectName
   TControlKind kind;
@@ -99,8 +99,8 @@ struct TControlSpec {
 };
 
 // Parents come before their children, so a face can create in table order.
-std::span<const TControlSpec> MainFormControls();
-const TControlSpec& ControlSpec(TControlId id);
+std::span<const TControlDesign> MainFormControls();
+const TControlDesign& ControlDesign(TControlId id);
 
 // The control's rectangle in its parent when the window's client area is
 // `clientHeight` pixels high (design: kClientHeight), by the anchors.

@@ -18,12 +18,12 @@
 class TMainFormViewDouble : public TmainFormView {
  public:
   TMainFormViewDouble() {
-    for (const TControlSpec& spec : MainFormControls()) {
-      if (spec.kind == TControlKind::Edit) text_[spec.id] = std::u16string(spec.caption);
-      checked_[spec.id] = spec.checked;
-      enabled_[spec.id] = spec.enabled;
-      visible_[spec.id] = spec.visible;
-      position_[spec.id] = spec.value;
+    for (const TControlDesign& design : MainFormControls()) {
+      if (design.kind == TControlKind::Edit) text_[design.id] = std::u16string(design.caption);
+      checked_[design.id] = design.checked;
+      enabled_[design.id] = design.enabled;
+      visible_[design.id] = design.visible;
+      position_[design.id] = design.value;
     }
     for (const TStatusPanelSpec& panel : StatusPanels()) status_.emplace_back(panel.text);
   }
@@ -72,8 +72,8 @@ class TMainFormViewDouble : public TmainFormView {
   }
   void SetPosition(TControlId control, std::int32_t position) override {
     std::lock_guard<std::mutex> lock(lock_);
-    const TControlSpec& spec = ControlSpec(control);
-    position_[control] = std::clamp(position, spec.minimum, spec.maximum);
+    const TControlDesign& design = ControlDesign(control);
+    position_[control] = std::clamp(position, design.minimum, design.maximum);
   }
   void SetItems(TControlId, const std::vector<std::u16string>& items, std::int32_t selected) override {
     std::lock_guard<std::mutex> lock(lock_);

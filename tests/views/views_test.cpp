@@ -23,9 +23,9 @@ namespace {
 
 TEST(ControlTable, ParentsComeFirstAndATallerWindowGrowsOnlyTheResults) {
   std::vector<bool> made(MainFormControls().size(), false);
-  for (const TControlSpec& spec : MainFormControls()) {
-    EXPECT_TRUE(spec.id == TControlId::mainForm || made[static_cast<std::size_t>(spec.parent)]) << spec.name;
-    made[static_cast<std::size_t>(spec.id)] = true;
+  for (const TControlDesign& design : MainFormControls()) {
+    EXPECT_TRUE(design.id == TControlId::mainForm || made[static_cast<std::size_t>(design.parent)]) << design.name;
+    made[static_cast<std::size_t>(design.id)] = true;
   }
   const std::int32_t taller = kClientHeight + 100;
   const auto bottomGap = [&](TControlId id, std::int32_t height) {
@@ -37,8 +37,9 @@ TEST(ControlTable, ParentsComeFirstAndATallerWindowGrowsOnlyTheResults) {
   for (TControlId below : {TControlId::sbClearScoreboard, TControlId::tbBrightness, TControlId::ePathToBmp}) {
     EXPECT_EQ(bottomGap(below, taller), bottomGap(below, kClientHeight));
   }
-  EXPECT_EQ(ControlRect(TControlId::mScoreboardSourceLog, taller), ControlSpec(TControlId::mScoreboardSourceLog).rect);
-  EXPECT_EQ(ControlRect(TControlId::srcHostPort, taller), ControlSpec(TControlId::srcHostPort).rect);
+  EXPECT_EQ(ControlRect(TControlId::mScoreboardSourceLog, taller),
+            ControlDesign(TControlId::mScoreboardSourceLog).rect);
+  EXPECT_EQ(ControlRect(TControlId::srcHostPort, taller), ControlDesign(TControlId::srcHostPort).rect);
   EXPECT_EQ(ControlRect(TControlId::mainStatusBar, taller).Bottom(), taller);
   // The smallest window: the list shrinks to nothing, never below.
   EXPECT_EQ(ControlRect(TControlId::lvScoreboard, 200).height, 0);

@@ -100,11 +100,11 @@ void TQtMainForm::CreateControls() {
   font.setPointSize(kMainFormFontPoints);
   setFont(font);
 
-  for (const TControlSpec& spec : MainFormControls()) {
-    QWidget* parent = spec.parent == TControlId::mainForm ? this : As<QWidget>(controls_[spec.parent]);
-    QString caption = Q(spec.caption);
+  for (const TControlDesign& design : MainFormControls()) {
+    QWidget* parent = design.parent == TControlId::mainForm ? this : As<QWidget>(controls_[design.parent]);
+    QString caption = Q(design.caption);
     QObject* made = nullptr;
-    switch (spec.kind) {
+    switch (design.kind) {
       case TControlKind::Form:
         setWindowTitle(caption);
         made = this;
@@ -152,11 +152,11 @@ void TQtMainForm::CreateControls() {
         break;
       case TControlKind::TrackBar: {
         auto* slider = new QSlider(Qt::Horizontal, parent);
-        slider->setRange(spec.minimum, spec.maximum);
+        slider->setRange(design.minimum, design.maximum);
         slider->setPageStep(1);
         slider->setTickPosition(QSlider::TicksBelow);
         slider->setTickInterval(1);
-        slider->setValue(spec.value);
+        slider->setValue(design.value);
         made = slider;
         break;
       }
@@ -187,13 +187,13 @@ void TQtMainForm::CreateControls() {
         break;
       }
       case TControlKind::MenuItem: {
-        auto* menu = As<QMenu>(controls_[spec.parent]);
+        auto* menu = As<QMenu>(controls_[design.parent]);
         made = menu->addAction(caption);
         break;
       }
       case TControlKind::Timer: {
         auto* timer = new QTimer(this);
-        timer->setInterval(spec.value);
+        timer->setInterval(design.value);
         made = timer;
         break;
       }
@@ -207,13 +207,13 @@ void TQtMainForm::CreateControls() {
         made = fileDialog_;
         break;
     }
-    made->setObjectName(QString::fromLatin1(spec.name.data(), static_cast<qsizetype>(spec.name.size())));
+    made->setObjectName(QString::fromLatin1(design.name.data(), static_cast<qsizetype>(design.name.size())));
     if (auto* widget = As<QWidget>(made); widget != nullptr && widget != this) {
-      widget->setEnabled(spec.enabled);
-      if (!spec.visible) widget->setVisible(false);
-      if (auto* button = As<QAbstractButton>(made)) button->setChecked(spec.checked);
+      widget->setEnabled(design.enabled);
+      if (!design.visible) widget->setVisible(false);
+      if (auto* button = As<QAbstractButton>(made)) button->setChecked(design.checked);
     }
-    controls_[spec.id] = made;
+    controls_[design.id] = made;
   }
   if (trayAvailable_) trayIcon_->show();
 
@@ -265,10 +265,10 @@ void TQtMainForm::ConnectEvents() {
 }
 
 void TQtMainForm::PlaceControls() {
-  for (const TControlSpec& spec : MainFormControls()) {
-    auto* widget = As<QWidget>(controls_[spec.id]);
-    if (widget == nullptr || widget == this || spec.rect.width == 0) continue;
-    const TRect rect = ControlRect(spec.id, height());
+  for (const TControlDesign& design : MainFormControls()) {
+    auto* widget = As<QWidget>(controls_[design.id]);
+    if (widget == nullptr || widget == this || design.rect.width == 0) continue;
+    const TRect rect = ControlRect(design.id, height());
     widget->setGeometry(rect.left, rect.top, rect.width, rect.height);
   }
 }

@@ -74,8 +74,8 @@ TWindowClass ClassFor(TControlKind kind) {
 // A control's rectangle in the window's client area, in design pixels.
 TRect AbsoluteRect(TControlId id, std::int32_t clientHeight) {
   TRect rect = ControlRect(id, clientHeight);
-  for (TControlId parent = ControlSpec(id).parent; parent != TControlId::mainForm;
-       parent = ControlSpec(parent).parent) {
+  for (TControlId parent = ControlDesign(id).parent; parent != TControlId::mainForm;
+       parent = ControlDesign(parent).parent) {
     const TRect outer = ControlRect(parent, clientHeight);
     rect.left += outer.left;
     rect.top += outer.top;
@@ -186,47 +186,47 @@ HWND TWin32MainForm::Control(TControlId id) const {
 void TWin32MainForm::CreateControls() {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   std::vector<HWND> groupBoxes;
-  for (const TControlSpec& spec : MainFormControls()) {
-    const int index = ControlIndex(spec.id);
-    switch (spec.kind) {
+  for (const TControlDesign& design : MainFormControls()) {
+    const int index = ControlIndex(design.id);
+    switch (design.kind) {
       case TControlKind::Timer:
-        SetTimer(window_, kTimerId, static_cast<UINT>(spec.value), nullptr);
+        SetTimer(window_, kTimerId, static_cast<UINT>(design.value), nullptr);
         continue;
       case TControlKind::PopupMenu:
         trayMenu_ = CreatePopupMenu();
         continue;
       case TControlKind::MenuItem:
         AppendMenuW(trayMenu_, MF_STRING, static_cast<UINT_PTR>(kControlIdBase + index),
-                    W(std::u16string(spec.caption)));
+                    W(std::u16string(design.caption)));
         continue;
       default:
         break;
     }
-    const TWindowClass windowClass = ClassFor(spec.kind);
+    const TWindowClass windowClass = ClassFor(design.kind);
     if (windowClass.name == nullptr) continue;
     DWORD style = WS_CHILD | windowClass.style;
-    if (spec.visible) style |= WS_VISIBLE;
-    if (!spec.enabled) style |= WS_DISABLED;
-    const TRect rect = AbsoluteRect(spec.id, kClientHeight);
-    const int extra = spec.kind == TControlKind::ComboBox ? kDropDownListHeight : 0;
-    const std::u16string caption(spec.kind == TControlKind::StatusBar ? std::u16string_view() : spec.caption);
+    if (design.visible) style |= WS_VISIBLE;
+    if (!design.enabled) style |= WS_DISABLED;
+    const TRect rect = AbsoluteRect(design.id, kClientHeight);
+    const int extra = design.kind == TControlKind::ComboBox ? kDropDownListHeight : 0;
+    const std::u16string caption(design.kind == TControlKind::StatusBar ? std::u16string_view() : design.caption);
     HWND control =
         CreateWindowExW(windowClass.exStyle, windowClass.name, W(caption), style, Scale(rect.left), Scale(rect.top),
                         Scale(rect.width), Scale(rect.height + extra), window_,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kControlIdBase + index)), instance, nullptr);
     controls_[static_cast<std::size_t>(index)] = control;
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    switch (spec.kind) {
+    switch (design.kind) {
       case TControlKind::GroupBox:
         groupBoxes.push_back(control);
         break;
       case TControlKind::CheckBox:
       case TControlKind::RadioButton:
-        SendMessageW(control, BM_SETCHECK, spec.checked ? BST_CHECKED : BST_UNCHECKED, 0);
+        SendMessageW(control, BM_SETCHECK, design.checked ? BST_CHECKED : BST_UNCHECKED, 0);
         break;
       case TControlKind::TrackBar:
-        SendMessageW(control, TBM_SETRANGE, FALSE, MAKELPARAM(spec.minimum, spec.maximum));
-        SendMessageW(control, TBM_SETPOS, TRUE, spec.value);
+        SendMessageW(control, TBM_SETRANGE, FALSE, MAKELPARAM(design.minimum, design.maximum));
+        SendMessageW(control, TBM_SETPOS, TRUE, design.value);
         break;
       case TControlKind::ListView: {
         ListView_SetExtendedListViewStyle(control, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
@@ -256,7 +256,7 @@ void TWin32MainForm::CreateControls() {
         break;
       }
       case TControlKind::Button:
-        if (spec.id == TControlId::sbRefreshScoreboard) SetWindowSubclass(control, &RefreshButtonProc, 1, 0);
+        if (design.id == TControlId::sbRefreshScoreboard) SetWindowSubclass(control, &RefreshButtonProc, 1, 0);
         break;
       default:
         break;
@@ -265,7 +265,7 @@ void TWin32MainForm::CreateControls() {
   // Group boxes paint only their frame; kept below the controls they hold.
   for (auto it = groupBoxes.rbegin(); it != groupBoxes.rend(); ++it)
     SetWindowPos(*it, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-  SetTrayIconVisible(ControlSpec(TControlId::TrayIcon1).visible);
+  SetTrayIconVisible(ControlDesign(TControlId::TrayIcon1).visible);
 }
 
 // The resize rule: the console's anchors give every control's place for the
@@ -276,11 +276,11 @@ void TWin32MainForm::Layout() {
   if (HWND status = Control(TControlId::mainStatusBar)) SendMessageW(status, WM_SIZE, 0, 0);
   const std::int32_t clientHeight = Unscale(client.bottom - client.top);
   HDWP positions = BeginDeferWindowPos(static_cast<int>(MainFormControls().size()));
-  for (const TControlSpec& spec : MainFormControls()) {
-    HWND control = Control(spec.id);
-    if (control == nullptr || spec.kind == TControlKind::StatusBar) continue;
-    const TRect rect = AbsoluteRect(spec.id, clientHeight);
-    const int extra = spec.kind == TControlKind::ComboBox ? kDropDownListHeight : 0;
+  for (const TControlDesign& design : MainFormControls()) {
+    HWND control = Control(design.id);
+    if (control == nullptr || design.kind == TControlKind::StatusBar) continue;
+    const TRect rect = AbsoluteRect(design.id, clientHeight);
+    const int extra = design.kind == TControlKind::ComboBox ? kDropDownListHeight : 0;
     if (positions != nullptr) {
       positions = DeferWindowPos(positions, control, nullptr, Scale(rect.left), Scale(rect.top), Scale(rect.width),
                                  Scale(rect.height + extra), SWP_NOZORDER | SWP_NOACTIVATE);
@@ -538,7 +538,7 @@ bool TWin32MainForm::OnDrawItem(const DRAWITEMSTRUCT& item) {
 std::u16string TWin32MainForm::Text(TControlId control) const {
   HWND window = Control(control);
   if (window == nullptr) return {};
-  if (ControlSpec(control).kind == TControlKind::ComboBox) {
+  if (ControlDesign(control).kind == TControlKind::ComboBox) {
     const LRESULT selected = SendMessageW(window, CB_GETCURSEL, 0, 0);
     if (selected == CB_ERR) return {};
     const LRESULT length = SendMessageW(window, CB_GETLBTEXTLEN, static_cast<WPARAM>(selected), 0);

@@ -123,35 +123,35 @@ void QtFaceTest::windowIsMadeFromTheConsolesTable() {
   QCOMPARE(form->minimumWidth(), form->maximumWidth());
   QCOMPARE(form->font().pointSize(), kMainFormFontPoints);
   const auto check = [&](int clientHeight) {
-    for (const TControlSpec& spec : MainFormControls()) {
-      const QString name = QString::fromLatin1(spec.name.data(), static_cast<qsizetype>(spec.name.size()));
+    for (const TControlDesign& design : MainFormControls()) {
+      const QString name = QString::fromLatin1(design.name.data(), static_cast<qsizetype>(design.name.size()));
       QObject* object = form->findChild<QObject*>(name);
-      if (spec.id == TControlId::mainForm) continue;
+      if (design.id == TControlId::mainForm) continue;
       QVERIFY2(object != nullptr, qPrintable(name));
-      QCOMPARE(object, form->Component(spec.id));
-      QString caption = Q(spec.caption);
+      QCOMPARE(object, form->Component(design.id));
+      QString caption = Q(design.caption);
       caption.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
       if (auto* g = qobject_cast<QGroupBox*>(object)) QCOMPARE(g->title(), caption);
       if (auto* l = qobject_cast<QLabel*>(object)) QCOMPARE(l->text(), caption);
       if (auto* e = qobject_cast<QLineEdit*>(object)) QCOMPARE(e->text(), caption);
       if (auto* b = qobject_cast<QAbstractButton*>(object)) {
         QCOMPARE(b->text(), caption);
-        QCOMPARE(b->isChecked(), spec.checked);
+        QCOMPARE(b->isChecked(), design.checked);
       }
       if (auto* widget = qobject_cast<QWidget*>(object); widget != nullptr && !widget->isWindow()) {
-        QCOMPARE(widget->isEnabled(), spec.enabled);
-        QCOMPARE(!widget->isHidden(), spec.visible);
-        const TRect r = ControlRect(spec.id, clientHeight);
-        if (spec.rect.width > 0) QCOMPARE(widget->geometry(), QRect(r.left, r.top, r.width, r.height));
+        QCOMPARE(widget->isEnabled(), design.enabled);
+        QCOMPARE(!widget->isHidden(), design.visible);
+        const TRect r = ControlRect(design.id, clientHeight);
+        if (design.rect.width > 0) QCOMPARE(widget->geometry(), QRect(r.left, r.top, r.width, r.height));
       }
     }
   };
   check(kClientHeight);
   auto* slider = Find<QSlider>(*form, "tbBrightness");
-  QCOMPARE(slider->value(), ControlSpec(TControlId::tbBrightness).value);
-  QCOMPARE(slider->maximum(), ControlSpec(TControlId::tbBrightness).maximum);
+  QCOMPARE(slider->value(), ControlDesign(TControlId::tbBrightness).value);
+  QCOMPARE(slider->maximum(), ControlDesign(TControlId::tbBrightness).maximum);
   auto* timer = Find<QTimer>(*form, "Timer1");
-  QCOMPARE(timer->interval(), ControlSpec(TControlId::Timer1).value);
+  QCOMPARE(timer->interval(), ControlDesign(TControlId::Timer1).value);
   QVERIFY(timer->isActive());
   QCOMPARE(form->StatusPanelText(0), Q(kBoardStartText));
   QCOMPARE(Find<QLabel>(*form, "mainStatusBarPanel0")->width(), StatusPanels()[0].width);
