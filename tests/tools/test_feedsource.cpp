@@ -226,10 +226,13 @@ TEST_F(SimulatedSession, SessionsAreConsistent) {
   EXPECT_EQ(lapsDone[winner->first], 6);
 }
 
-TEST(FeedCatchUp, LateClientGetsTheCurrentSessionOnly) {
+TEST(FeedCatchUp, LateClientGetsTheNamesSinceTheInitAndTheCurrentRun) {
   feedsim::TCatchUp c;
+  c.Note("$I,gone\r\n");
+  c.Note("$A,\"9\",\"9\",0,\"Gone\",\"\",\"\",1\r\n");
   c.Note("$I,old\r\n");
   c.Note("$A,\"1\",\"1\",0,\"Old\",\"\",\"\",1\r\n");
+  c.Note("$G,1,\"1\",3,\"00:03:00.000\"\r\n");
   c.Note("$B,2,\"Race\"\r\n");
   c.Note("$A,\"7\",\"17\",0,\"Петров\",\"\",\"\",1\r\n");
   c.Note("$A,\"5\",\"15\",0,\"Попов\",\"\",\"\",1\r\n");
@@ -240,7 +243,8 @@ TEST(FeedCatchUp, LateClientGetsTheCurrentSessionOnly) {
   c.Note("$F,9999,\"00:00:00\",\"12:00:00\",\"00:01:31\",\"Green \"\r\n");
   EXPECT_EQ(c.Snapshot(),
             "$I,old\r\n$B,2,\"Race\"\r\n"
-            "$A,\"7\",\"17\",0,\"Петров\",\"\",\"\",1\r\n$A,\"5\",\"15\",0,\"Попов\",\"\",\"\",1\r\n"
+            "$A,\"1\",\"1\",0,\"Old\",\"\",\"\",1\r\n$A,\"7\",\"17\",0,\"Петров\",\"\",\"\",1\r\n$A,\"5\",\"15\",0,"
+            "\"Попов\",\"\",\"\",1\r\n"
             "$G,1,\"7\",2,\"00:01:30.000\"\r\n$H,1,\"7\",1,\"00:00:45.000\"\r\n"
             "$F,9999,\"00:00:00\",\"12:00:00\",\"00:01:31\",\"Green \"\r\n");
 }

@@ -327,9 +327,13 @@ void TCatchUp::Note(const std::string& line) {
   if (tag == 'I' || tag == 'B') {
     if (tag == 'I') init_ = line;
     if (tag == 'B') run_ = line;
-    if (tag == 'I') run_.clear();
-    competitors_.clear();
-    competitorOrder_.clear();
+    // A run keeps the names of the "$A" block before it, as the proxy does;
+    // only an init forgets them.
+    if (tag == 'I') {
+      run_.clear();
+      competitors_.clear();
+      competitorOrder_.clear();
+    }
     race_.clear();
     bestLap_.clear();
     return;
