@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
     if (!board.WaitForLine("brelvo-board: COM", 10s)) return Fail("the board did not start:\n" + board.Output());
     {
       std::FILE* ini = std::fopen((dir / "program" / "scoreboard.ini").c_str(), "w");
-      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:1\nBrightness:16\nComPort:%d\n", port, com);
+      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:1\nBrightness:16\nComPort:%d\nWebPort: 0\n", port, com);
       std::fclose(ini);
     }
     auto proxy = std::make_unique<e2e::TChildProcess>(

@@ -151,7 +151,7 @@ class TRoad {
     }
     {
       std::FILE* ini = std::fopen((dir_ / "program" / "scoreboard.ini").c_str(), "w");
-      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:%d\nBrightness:16\nComPort:%d\n",
+      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:%d\nBrightness:16\nComPort:%d\nWebPort: 0\n",
                    ntohs(addr.sin_port), kRaceMode, comPort_);
       std::fclose(ini);
     }

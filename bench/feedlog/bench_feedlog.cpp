@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
   TQtMainFormEnvironment environment;
   environment.console.libraryName = "brelvo-no-board.dll";
   environment.console.programFolder = std::filesystem::temp_directory_path();
+  environment.console.webPort = 0;
   environment.trayAvailable = false;
   TQtMainForm form(std::move(environment));
   form.SetChecked(TControlId::cbScoreboardLog, true);

@@ -58,7 +58,7 @@ mkdir -p "$work/program"
 cp "$bin/$exe" "$work/program/"
 cp "$bin/$fake" "$work/program/$lib"
 port=$((40000 + $$ % 20000))
-printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:1\nBrightness:16\nComPort:0\n' "$port" >"$work/program/scoreboard.ini"
+printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:1\nBrightness:16\nComPort:0\nWebPort: 0\n' "$port" >"$work/program/scoreboard.ini"
 
 now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc -l; }

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "exchange/lineassembler.h"
 #include "feed/timingfeedparser.h"
@@ -37,7 +38,8 @@ struct TScoreboardExchangeThread::Impl {
         options(std::move(opts)),
         clock(options.clock != nullptr ? *options.clock : platform::SystemClock()),
         receiveBuffer(new char[kFeedBufferSize]),
-        lineAssembler(kFeedBufferSize) {}
+        lineAssembler(kFeedBufferSize),
+        published(options.snapshotSink) {}
 
   // Thread body and its steps.
   void Execute();
@@ -56,8 +58,14 @@ struct TScoreboardExchangeThread::Impl {
   }
   static void LogLastLine(void* self);
 
-  // Board side; the caller holds boardLock.
-  void SendTableToScoreboard(std::int32_t fullRefresh);
+  bool FeedConnected() {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    return connected != 0;
+  }
+
+  // Board side; the caller holds boardLock. `rows`, when given, gets the
+  // rows of the push also without a controller.
+  void SendTableToScoreboard(std::int32_t fullRefresh, std::vector<TSnapshotRow>* rows = nullptr);
   void ResetRowRecord();
   void RefreshLocked(std::int32_t testPattern);
 
@@ -93,6 +101,8 @@ struct TScoreboardExchangeThread::Impl {
   platform::DynamicLibrary controllerLibrary;
   std::atomic<ScoreboardController*> controller{nullptr};
   TCompetitor rowRecord{0};
+
+  TSnapshotPublisher published;  // exchange thread only
 
   std::atomic<bool> terminated{false};
   std::thread thread;
@@ -141,6 +151,7 @@ void TScoreboardExchangeThread::Impl::Execute() {
         AttemptConnection();
       }
       ReceiveOnce();
+      if (published.Active()) published.Feed(FeedConnected());
       clock.SleepMilliseconds(kPassMilliseconds);
     }
     std::lock_guard<std::mutex> guard(connectionLock);
@@ -223,6 +234,7 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
     case rkInit:
     case rkRun:
       Post(enTableCleared);
+      published.Clear(record->name);
       tableDirty.store(1);
       fullRefresh = 1;
       break;
@@ -242,6 +254,7 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
       break;
     case rkHeartbeat:
       lastFlag = record->flag;
+      published.Heartbeat(record->raceTime, record->flag);
       if (lastFlag != fsNone) {
         std::lock_guard<std::mutex> guard(boardLock);
         if (ScoreboardController* board = controller.load()) board->SetRaceTime(record->raceTime);
@@ -258,12 +271,14 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
 void TScoreboardExchangeThread::Impl::EndOfData(std::int32_t fullRefresh) {
   if (lastFlag == fsNone || tableDirty.load() != 1 || startLightShown.load() != 0 || finishLightShown.load() != 0)
     return;
+  std::vector<TSnapshotRow> rows;
   {
     std::lock_guard<std::mutex> guard(boardLock);
-    SendTableToScoreboard(fullRefresh);
+    SendTableToScoreboard(fullRefresh, published.Active() ? &rows : nullptr);
   }
   tableDirty.store(0);
   Post(enTableSent);
+  published.Table(scoreboardMode.load(), std::move(rows));
 }
 
 void TScoreboardExchangeThread::Impl::ResetRowRecord() {
@@ -274,19 +289,23 @@ void TScoreboardExchangeThread::Impl::ResetRowRecord() {
   rowRecord.name.clear();
 }
 
-void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRefresh) {
+void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRefresh, std::vector<TSnapshotRow>* rows) {
   ScoreboardController* board = controller.load();
-  if (finishLightShown.load() == 1 || board == nullptr) return;
+  if (finishLightShown.load() == 1 || (board == nullptr && rows == nullptr)) return;
   const std::int32_t mode = scoreboardMode.load();
-  board->ClearBoard(0);
+  if (board != nullptr) board->ClearBoard(0);
   for (std::int32_t i = 0; i < GetCompetitorCount(); ++i) {
     // A position nobody holds is an empty row, never a copy of the row before.
-    if (!CopyCompetitor(i, mode, rowRecord)) ResetRowRecord();
-    board->SetRow(mode, i + 1, rowRecord.number, rowRecord.bestLapTime, rowRecord.lastLapTime, rowRecord.laps,
-                  rowRecord.totalTime, rowRecord.raceGap, rowRecord.bestLapGap,
-                  rowRecord.name.empty() ? nullptr : rowRecord.name.c_str());
+    const bool held = CopyCompetitor(i, mode, rowRecord);
+    if (!held) ResetRowRecord();
+    if (board != nullptr) {
+      board->SetRow(mode, i + 1, rowRecord.number, rowRecord.bestLapTime, rowRecord.lastLapTime, rowRecord.laps,
+                    rowRecord.totalTime, rowRecord.raceGap, rowRecord.bestLapGap,
+                    rowRecord.name.empty() ? nullptr : rowRecord.name.c_str());
+    }
+    if (rows != nullptr) rows->push_back(TSnapshotPublisher::Row(i, rowRecord, held, mode));
   }
-  board->Show(fullRefresh, mode);
+  if (board != nullptr) board->Show(fullRefresh, mode);
 }
 
 void TScoreboardExchangeThread::Impl::RefreshLocked(std::int32_t testPattern) {

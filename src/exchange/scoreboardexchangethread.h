@@ -10,6 +10,7 @@
 #include <string>
 
 #include "exchange/scoreboardcontroller.h"
+#include "exchange/tablesnapshot.h"
 #include "platform/windowhandle.h"
 
 namespace platform {
@@ -36,6 +37,9 @@ class TScoreboardExchangeThread {
     // What LogLastLine does with the line on the window's thread: the
     // window's feed log. Empty: nothing.
     std::function<void(const std::u16string& line)> feedLog;
+    // Takes a copy of the table at each push, clock change, clear and feed
+    // change (the results page). Null: no copies are made.
+    TTableSnapshotSink* snapshotSink = nullptr;
   };
 
   // Builds the object, loads the controller library, creates the controller

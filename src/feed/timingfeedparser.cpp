@@ -340,13 +340,11 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
   DecodeOutcome outcome{true, false};
   const char tag = line[1];
   switch (tag) {
-    case 'B':
-      r.kind = rkRun;
-      return outcome;
     case 'I':
       r.kind = rkInit;
       return outcome;
     case 'A':
+    case 'B':
     case 'F':
     case 'G':
     case 'H':
@@ -360,6 +358,11 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
   Split(line, s);
 
   switch (tag) {
+    case 'B':
+      // The run's name, for the results page; the board does not show it.
+      r.kind = rkRun;
+      platform::AnsiToUtf16(s.Get(2).View(), r.name);
+      break;
     case 'A': {
       r.kind = rkCompetitor;
       Integer(s.Get(1), r.regNumber);

@@ -31,7 +31,7 @@ struct TProcessResult {
   std::int32_t raceTime = 0;     // s
   std::int32_t bestLapTime = 0;  // ms
   std::int32_t flag = fsNone;
-  std::u16string name;
+  std::u16string name;  // "$A": the competitor's; "$B": the run's
 };
 
 // `line` is one line as received, line end included; every byte of the view

@@ -16,4 +16,7 @@ std::u16string AnsiToUtf16(std::string_view text);
 // Characters the code page lacks become '?'.
 std::string Utf16ToAnsi(std::u16string_view text);
 
+// For readers outside the code page (the debugger trace, the results page).
+std::string Utf16ToUtf8(std::u16string_view text);
+
 }  // namespace platform

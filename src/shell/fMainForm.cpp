@@ -6,42 +6,18 @@
 
 #include "exchange/scoreboardexchangethread.h"
 #include "platform/debugoutput.h"
+#include "platform/localaddress.h"
 #include "platform/programfolder.h"
 #include "platform/textcodec.h"
 #include "shell/portchoice.h"
 #include "shell/settingsfile.h"
+#include "shell/webstatus.h"
 #include "standings/competitors.h"
+#include "web/webserver.h"
 
 namespace {
 
 std::string ComPortName(std::int32_t number) { return "COM" + std::to_string(number); }
-
-// The trace is read by people and scripts as UTF-8, whatever the code page.
-std::string Utf8(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -56,8 +32,10 @@ TmainForm::TmainForm(TmainFormView& view, TmainFormEnvironment environment)
 }
 
 TmainForm::~TmainForm() {
-  // First, while the feed log it may still be handing a line to exists.
+  // First, while the feed log and the web server it may still be handing
+  // to exist.
   exchangeThread.reset();
+  webServer_.reset();
 }
 
 std::filesystem::path TmainForm::SettingsPath() const { return environment_.programFolder / kSettingsFileName; }
@@ -66,9 +44,11 @@ void TmainForm::FormCreate() {
   if (exchangeThread != nullptr) return;  // the one thread is never replaced
   LoadSettings();
   SelectBoardPort();
+  StartWebServer();
 
   TScoreboardExchangeThread::Options options;
   options.libraryName = environment_.libraryName;
+  options.snapshotSink = webServer_.get();
   options.feedLog = [this](const std::u16string& line) { LogLastLine(line); };
   exchangeThread = std::make_unique<TScoreboardExchangeThread>(environment_.windowHandle, std::move(options));
   cbScoreboardLogClick();
@@ -77,6 +57,18 @@ void TmainForm::FormCreate() {
   HandFeedAddressToThread();
   exchangeThread->SetScoreboardMode(startMode);
   exchangeThread->OpenScoreboardPort(ComPortName(comPortNumber));
+}
+
+void TmainForm::StartWebServer() {
+  const std::uint16_t port =
+      environment_.webPort ? *environment_.webPort : WebPortNumber(platform::AnsiToUtf16(webPortText_));
+  if (port == 0) return;  // off: the panel stays empty
+  auto server = std::make_unique<TWebServer>();
+  const TWebListenResult result = server->Start(port);
+  view_.SetStatusText(kWebStatusPanel, WebStatusText(result, server->Port() != 0 ? server->Port() : port,
+                                                     platform::FirstLanIpv4Address()));
+  // A port that cannot be had leaves no server: the exchange thread makes no copies.
+  if (result == TWebListenResult::Listening) webServer_ = std::move(server);
 }
 
 void TmainForm::HandFeedAddressToThread() {
@@ -125,6 +117,7 @@ void TmainForm::FormKeyDown(std::int32_t key, std::uint32_t shiftState) {
 void TmainForm::LoadSettings() {
   comPortNumber = 0;
   startMode = smBestLap;
+  webPortText_ = std::to_string(kDefaultWebPort);
   TLoadedSettings loaded;
   if (!ReadSettingsFile(SettingsPath(), loaded)) return;
   if (loaded.host) view_.SetText(TControlId::srcHostAddress, platform::AnsiToUtf16(*loaded.host));
@@ -141,6 +134,7 @@ void TmainForm::LoadSettings() {
     brightness_ = view_.Position(TControlId::tbBrightness);
   }
   comPortNumber = static_cast<std::int32_t>(loaded.comPort);
+  if (loaded.webPort) webPortText_ = *loaded.webPort;
 }
 
 void TmainForm::SaveSettings() {
@@ -152,6 +146,7 @@ void TmainForm::SaveSettings() {
                                                        : smPractice;
   settings.brightness = static_cast<std::uint32_t>(view_.Position(TControlId::tbBrightness));
   settings.comPort = static_cast<std::uint32_t>(comPortNumber);
+  settings.webPort = webPortText_;
   // A failed save keeps the old file; the operator is not told.
   (void)WriteSettingsFile(SettingsPath(), settings);
 }
@@ -259,7 +254,7 @@ void TmainForm::SpeedButton1Click() {
 void TmainForm::SetBoardStatus(const std::u16string& text) {
   if (text != boardStatus_) {
     // A trace of the board link for whoever watches the debugger output.
-    platform::DebugOutput("board status: " + Utf8(text) + "\n");
+    platform::DebugOutput("board status: " + platform::Utf16ToUtf8(text) + "\n");
     boardStatus_ = text;
   }
   view_.SetStatusText(0, text);

@@ -23,6 +23,7 @@
 #include "views/resultslist.h"
 
 class TScoreboardExchangeThread;
+class TWebServer;
 
 // The board's traffic lights, as SetTrafficLight takes them.
 enum TTrafficLight : std::int32_t {
@@ -51,6 +52,10 @@ struct TmainFormEnvironment {
   // messages and run the feed log; the face routes both to WindowMessage
   // and the Synchronize calls to the GUI thread.
   TWindowHandle windowHandle = nullptr;
+  // Set: the results page's port in place of the settings file's WebPort
+  // (0: off). Tests set it, so that programs started at the same time do
+  // not compete for one port.
+  std::optional<std::uint16_t> webPort;
 };
 
 class TmainForm {
@@ -64,8 +69,8 @@ class TmainForm {
   TmainForm(const TmainForm&) = delete;
   TmainForm& operator=(const TmainForm&) = delete;
 
-  // LoadSettings, SelectBoardPort, the exchange thread, its endpoint, mode
-  // and serial port, in this order.
+  // LoadSettings, SelectBoardPort, the results page's server, the exchange
+  // thread, its endpoint, mode and serial port, in this order.
   void FormCreate();
   // An ordinary close request. Without "Выход" the window hides to the tray
   // and the close is refused; with it (or where the desktop has no tray, so
@@ -120,6 +125,7 @@ class TmainForm {
   bool TestPatternRequested() const { return testPatternRequested; }
   bool ExitRequested() const { return exitRequested; }
   TScoreboardExchangeThread* ExchangeThread() const { return exchangeThread.get(); }
+  TWebServer* WebServer() const { return webServer_.get(); }
   const TBoardLinkStatus& BoardLinkStatus() const { return boardLink_; }
   std::span<const std::uint8_t> PictureBuffer() const { return pictureOutput_.Buffer(); }
 
@@ -128,12 +134,16 @@ class TmainForm {
   void RefreshCommand();
   void SetBoardStatus(const std::u16string& text);
   void HandFeedAddressToThread();
+  void StartWebServer();
 
   TmainFormView& view_;
   TmainFormEnvironment environment_;
 
   std::int32_t comPortNumber = 0;
-  std::int32_t startMode = 0;  // a TScoreboardMode, any number the file held
+  std::int32_t startMode = 0;         // a TScoreboardMode, any number the file held
+  std::string webPortText_ = "8080";  // WebPort as the file held it
+  // Before the exchange thread, which hands it tables until it ends.
+  std::unique_ptr<TWebServer> webServer_;
   std::unique_ptr<TScoreboardExchangeThread> exchangeThread;
   bool exitRequested = false;
   bool testPatternRequested = false;

@@ -58,6 +58,12 @@ std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::
   return endpoint;
 }
 
+std::uint16_t WebPortNumber(std::u16string_view text) {
+  const auto number = DecimalInteger(text);
+  if (!number || *number < 0 || *number > 65535) return kDefaultWebPort;
+  return static_cast<std::uint16_t>(*number);
+}
+
 std::int32_t ClampBrightness(std::uint32_t value) {
   const auto position = static_cast<std::int32_t>(value);
   if (position < 1) return 1;
@@ -90,6 +96,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
       out.brightness = ClampBrightness(number);
     } else if (std::sscanf(text, "ComPort:%u", &number) == 1) {
       out.comPort = number;
+    } else if (std::sscanf(text, "WebPort: %511s", token) == 1) {
+      out.webPort = token;
     }
   }
   return true;
@@ -97,12 +105,13 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
 
 bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings) {
   std::string content;
-  content.reserve(settings.host.size() + settings.port.size() + 80);
+  content.reserve(settings.host.size() + settings.port.size() + settings.webPort.size() + 96);
   const std::string_view end = platform::TextLineEnd();
   content.append("Host: ").append(settings.host).append(end);
   content.append("Port: ").append(settings.port).append(end);
   content.append("ScoreboardMode:").append(std::to_string(settings.mode)).append(end);
   content.append("Brightness:").append(std::to_string(settings.brightness)).append(end);
   content.append("ComPort:").append(std::to_string(settings.comPort)).append(end);
+  content.append("WebPort: ").append(settings.webPort).append(end);
   return platform::WriteFileAtomically(file, content);
 }

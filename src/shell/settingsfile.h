@@ -1,4 +1,4 @@
-// scoreboard.ini: five operator settings as 8-bit text lines beside the
+// scoreboard.ini: the operator settings as 8-bit text lines beside the
 // program. Reading follows the fgets/sscanf rules the file has always been
 // read with; writing replaces the file in one step so the old file survives
 // a failed or interrupted save.
@@ -21,7 +21,11 @@ struct TLoadedSettings {
   std::optional<std::uint32_t> radioMode;
   std::optional<std::int32_t> brightness;  // already clamped to 1..16
   std::uint32_t comPort = 0;
+  std::optional<std::string> webPort;  // 8-bit token
 };
+
+// The results page's port when the file does not give a usable one.
+inline constexpr std::uint16_t kDefaultWebPort = 8080;
 
 struct TSettingsToSave {
   std::string host;  // 8-bit text
@@ -29,6 +33,7 @@ struct TSettingsToSave {
   std::uint32_t mode = 0;
   std::uint32_t brightness = 16;
   std::uint32_t comPort = 0;
+  std::string webPort = "8080";  // 8-bit text, written back as it was read
 };
 
 // The feed endpoint as the source edits give it. The one conversion of the
@@ -42,6 +47,11 @@ struct TFeedEndpoint {
 // text that is not an address gives 255.255.255.255).
 std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port);
 
+// The results page's port from the WebPort text: 0 turns the page off; text
+// that is not a decimal integer in 0..65535 gives the default, as a port
+// text that does not convert leaves the feed's endpoint alone.
+std::uint16_t WebPortNumber(std::u16string_view text);
+
 // The track bar's rule: the value taken as signed 32 bits, clamped to 1..16.
 std::int32_t ClampBrightness(std::uint32_t value);
 
@@ -49,6 +59,6 @@ std::int32_t ClampBrightness(std::uint32_t value);
 // byte-order mark at the start (Notepad writes one) is skipped.
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out);
 
-// Writes the five lines in one step (platform::WriteFileAtomically). On any
+// Writes the six lines in one step (platform::WriteFileAtomically). On any
 // failure the old file is left as it was and false is returned.
 bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings);

@@ -73,6 +73,10 @@ std::u16string GetCellText(std::int32_t row, std::int32_t column, std::int32_t m
 
   TCompetitor r;
   if (!table->CopyByPosition(row, mode, r)) return {};
+  return CompetitorCellText(r, column, mode);
+}
+
+std::u16string CompetitorCellText(const TCompetitor& r, std::int32_t column, std::int32_t mode) {
   switch (column) {
     case rcNumber:
       return Print("%2u", U(r.number));

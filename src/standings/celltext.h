@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+struct TCompetitor;
+
 enum TResultColumn : std::int32_t {
   rcNumber = 0,   // "Номер"
   rcBestLap = 1,  // "Лучший круг"
@@ -19,3 +21,6 @@ std::u16string FormatLapTime(std::int32_t t);
 std::u16string FormatGap(std::int32_t g);
 // One cell of the list for row (from 0), column and mode; empty when absent.
 std::u16string GetCellText(std::int32_t row, std::int32_t column, std::int32_t mode);
+// The same texts from a copy already taken, for best-lap and race mode (any
+// mode but practice, whose rows come from the passings).
+std::u16string CompetitorCellText(const TCompetitor& competitor, std::int32_t column, std::int32_t mode);

@@ -277,7 +277,8 @@ constexpr std::array<TControlDesign, 32> kControls{{
     {odBMPFile, "odBMPFile", K::OpenDialog, u"BMP изображение|*.bmp", mainForm, {}, A::Top, true, true, false, 0, 0, 0},
 }};
 
-constexpr std::array<TStatusPanelSpec, kStatusPanelCount> kPanels{{{250, kBoardStartText}, {50, u""}}};
+// The web panel takes the rest of the window's width: an address must fit.
+constexpr std::array<TStatusPanelSpec, kStatusPanelCount> kPanels{{{250, kBoardStartText}, {kClientWidth - 250, u""}}};
 
 constexpr std::array<TResultsColumnSpec, kResultsColumnCount> kColumns{{
     {u"Поз.", 50, -1},

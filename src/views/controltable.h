@@ -124,6 +124,8 @@ struct TStatusPanelSpec {
 };
 inline constexpr std::int32_t kStatusPanelCount = 2;
 std::span<const TStatusPanelSpec> StatusPanels();
+// The last panel shows where the results page is served.
+inline constexpr std::int32_t kWebStatusPanel = kStatusPanelCount - 1;
 inline constexpr std::u16string_view kBoardStartText = u"Табло: отключено";
 inline constexpr std::u16string_view kBoardDisconnectedText = u"Табло отключено";
 

@@ -120,7 +120,7 @@ class BoardRoad : public ::testing::Test {
     {
       std::FILE* ini = std::fopen((dir_ / "program" / "scoreboard.ini").c_str(), "w");
       ASSERT_NE(ini, nullptr);
-      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:%d\nBrightness:9\nComPort:%d\n", feedPort_,
+      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:%d\nBrightness:9\nComPort:%d\nWebPort: 0\n", feedPort_,
                    kRaceMode, comPort_);
       std::fclose(ini);
     }

@@ -76,7 +76,7 @@ port="$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/feed.log" | head -1 | sed
 
 mkdir -p "$work/program"
 cp "$win_bin/brelvo-proxy.exe" "$win_bin/scoreboardcontroller.dll" "$work/program/"
-printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:%s\nBrightness:9\nComPort:%s\n' "$port" "$mode" "$com" \
+printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:%s\nBrightness:9\nComPort:%s\nWebPort: 0\n' "$port" "$mode" "$com" \
   >"$work/program/scoreboard.ini"
 # Directly, not through the shell function: the pid must be the program's.
 "$wine_run" "$wine" "$work/program/brelvo-proxy.exe" >"$work/proxy.log" 2>&1 &

@@ -47,6 +47,7 @@ class ConsoleTest : public ::testing::Test {
   TmainForm& MakeForm(bool withFakeBoard = true) {
     TmainFormEnvironment environment;
     environment.programFolder = folder_;
+    environment.webPort = 0;  // other programs may be testing at the same time
     environment.libraryName = withFakeBoard ? FakeBoard::kLibraryName : "nosuchcontroller.dll";
     environment.windowHandle = window_.Handle();
     environment.enumerateSerialPorts = [this](platform::TSerialPortInfo* table, int& count) {
@@ -184,7 +185,8 @@ TEST_F(ConsoleTest, SettingsAreWrittenOnlyAtTheListedMoments) {
   view_.SetChecked(TControlId::rbRace, true);  // the face's button changes before the click arrives
   view_.SetChecked(TControlId::rbBestLap, false);
   form.rbRaceClick();
-  EXPECT_EQ(ReadText(Settings()), "Host: 10.0.0.9\nPort: 50000\nScoreboardMode:1\nBrightness:4\nComPort:7\n");
+  EXPECT_EQ(ReadText(Settings()),
+            "Host: 10.0.0.9\nPort: 50000\nScoreboardMode:1\nBrightness:4\nComPort:7\nWebPort: 8080\n");
   std::filesystem::remove(Settings());
   form.rbRaceClick();
   EXPECT_FALSE(std::filesystem::exists(Settings()));

@@ -131,7 +131,7 @@ TEST_F(SettingsFileTest, LongLineIsReadAsTwoLines) {
   EXPECT_EQ(loaded.port.value_or(""), "4242");
 }
 
-TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
+TEST_F(SettingsFileTest, WritesTheSixLinesAndReadsThemBack) {
   TSettingsToSave settings;
   settings.host = "127.0.0.1";
   settings.port = "50000";
@@ -139,7 +139,8 @@ TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   // The system's text line end: CR LF where the operators run the program.
   std::string expected;
-  for (const char* line : {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3"}) {
+  for (const char* line :
+       {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3", "WebPort: 8080"}) {
     expected.append(line).append(platform::TextLineEnd());
   }
   EXPECT_EQ(FileText(), expected);
@@ -149,6 +150,7 @@ TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
   settings.port = "";
   settings.mode = 1;
   settings.brightness = 5;
+  settings.webPort = "80x";  // what the operator wrote survives, as a port text does
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   TLoadedSettings loaded;
   ASSERT_TRUE(ReadSettingsFile(file_, loaded));
@@ -157,6 +159,16 @@ TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
   EXPECT_EQ(loaded.radioMode.value_or(9), 1u);
   EXPECT_EQ(loaded.brightness.value_or(0), 5);
   EXPECT_EQ(loaded.comPort, 3u);
+  EXPECT_EQ(loaded.webPort.value_or(""), "80x");
+}
+
+// 0 turns the page off; what is not a port gives the default rather than
+// a page that silently never starts.
+TEST(WebPortNumber, OffDefaultAndBadValues) {
+  EXPECT_EQ(WebPortNumber(u"0"), 0);
+  EXPECT_EQ(WebPortNumber(u" 8081 "), 8081);
+  EXPECT_EQ(WebPortNumber(u"65535"), 65535);
+  for (const char16_t* bad : {u"", u"80x", u"65536", u"-1", u"99999999999"}) EXPECT_EQ(WebPortNumber(bad), 8080) << bad;
 }
 
 TEST_F(SettingsFileTest, FailedSaveKeepsTheOldFile) {

@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
 
   TQtMainFormEnvironment environment;
   environment.console.programFolder = folder.path().toStdString();
+  environment.console.webPort = 0;
   environment.console.libraryName = "brelvo-no-board.dll";  // the picture shows a proxy without its board
   environment.trayAvailable = false;
   environment.console.enumerateSerialPorts = [](platform::TSerialPortInfo*, int& count) {

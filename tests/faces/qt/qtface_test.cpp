@@ -101,6 +101,7 @@ void QtFaceTest::cleanup() { fake_.reset(); }
 std::unique_ptr<TQtMainForm> QtFaceTest::MakeForm(bool withFakeBoard) {
   TQtMainFormEnvironment environment;
   environment.console.programFolder = folder_->path().toStdString();
+  environment.console.webPort = 0;  // other programs may be testing at the same time
   environment.console.libraryName = withFakeBoard ? exchangetest::FakeBoard::kLibraryName : "nosuchcontroller.dll";
   environment.console.enumerateSerialPorts = [](platform::TSerialPortInfo*, int& count) {
     count = 0;

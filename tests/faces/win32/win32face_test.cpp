@@ -55,6 +55,7 @@ class Win32FaceTest : public ::testing::Test {
   void MakeForm(bool withFakeBoard = true) {
     TmainFormEnvironment environment;
     environment.programFolder = folder_;
+    environment.webPort = 0;  // other programs may be testing at the same time
     environment.libraryName = withFakeBoard ? exchangetest::FakeBoard::kLibraryName : "nosuchcontroller.dll";
     environment.enumerateSerialPorts = [](platform::TSerialPortInfo*, int& count) {
       count = 0;

@@ -1,0 +1,22 @@
+#include "shell/webstatus.h"
+
+#include <string>
+
+namespace {
+
+std::u16string Ascii(std::string_view text) { return std::u16string(text.begin(), text.end()); }
+
+}  // namespace
+
+std::u16string WebStatusText(TWebListenResult result, std::uint16_t port, std::string_view lanAddress) {
+  const std::u16string number = Ascii(std::to_string(port));
+  switch (result) {
+    case TWebListenResult::Listening:
+      return u"Веб: http://" + Ascii(lanAddress.empty() ? std::string_view("127.0.0.1") : lanAddress) + u":" + number +
+             u"/";
+    case TWebListenResult::PortBusy:
+      return u"Веб: порт " + number + u" занят";
+    default:
+      return u"Веб: порт " + number + u" недоступен";
+  }
+}

@@ -1,0 +1,14 @@
+// What the status bar says of the results page.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "web/webserver.h"
+
+// "Веб: http://192.168.1.20:8080/" while the page is served, with the
+// computer's address on the track's network (`lanAddress`, dotted; empty:
+// this computer only); "Веб: порт 8080 занят" when another program holds
+// the port.
+std::u16string WebStatusText(TWebListenResult result, std::uint16_t port, std::string_view lanAddress);

@@ -1,0 +1,190 @@
+#include "web/resultspage.h"
+
+namespace {
+
+// UTF-8. Sized by the viewport: 20 rows fit a 1920x1080 TV without
+// scrolling; more rows than fit are shown page by page. On a narrow phone
+// the last-lap column gives way.
+constexpr std::string_view kPage = R"page(<!DOCTYPE html>
+<html lang="ru">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Результаты</title>
+<style>
+  * { box-sizing: border-box; }
+  html, body { margin: 0; height: 100%; background: #000; color: #fff; overflow: hidden;
+    font-family: "DejaVu Sans", "Segoe UI", Tahoma, Arial, sans-serif; }
+  body { display: flex; flex-direction: column; }
+  #flag { height: 2.2vh; min-height: 10px; flex: none; background: #333; }
+  #flag.green { background: #12a33a; }
+  #flag.yellow { background: #ffd400; }
+  #flag.red { background: #e01b1b; }
+  #flag.finish { background: repeating-conic-gradient(#fff 0 25%, #000 0 50%) 0 0 / 2.2vh 2.2vh; }
+  header { flex: none; display: flex; align-items: baseline; gap: 2vw; padding: 0.8vh 1.5vw;
+    font-size: 4.2vh; font-weight: bold; border-bottom: 2px solid #444; }
+  #run { flex: 1; overflow: hidden; white-space: nowrap; text-overflow: ellipsis; }
+  #mode, #flagText { font-size: 2.8vh; color: #bbb; font-weight: normal; white-space: nowrap; }
+  #clock { font-variant-numeric: tabular-nums; white-space: nowrap; }
+  main { flex: 1; position: relative; overflow: hidden; }
+  table { width: 100%; border-collapse: collapse; table-layout: fixed; font-size: 3.1vh; }
+  th { text-align: left; color: #9cf; font-weight: normal; font-size: 2.3vh; padding: 0.5vh 0.6vw;
+    border-bottom: 1px solid #444; white-space: nowrap; overflow: hidden; }
+  td { padding: 0 0.6vw; height: 4.05vh; white-space: pre; overflow: hidden; text-overflow: ellipsis;
+    font-variant-numeric: tabular-nums; }
+  tbody tr:nth-child(even) { background: #161616; }
+  tbody tr.off { display: none; }
+  .pos { width: 6%; text-align: right; color: #ffd400; font-weight: bold; }
+  .num { width: 8%; font-weight: bold; }
+  .name { width: 34%; }
+  .best, .last, .gap { width: 14%; }
+  .laps { width: 8%; }
+  #page { position: absolute; right: 1.5vw; bottom: 0.5vh; font-size: 2vh; color: #888; }
+  #nodata { display: none; position: absolute; inset: 0; align-items: center; justify-content: center;
+    font-size: 12vh; font-weight: bold; color: #f44; background: rgba(0, 0, 0, 0.85); }
+  body.nodata #nodata { display: flex; }
+  @media (max-aspect-ratio: 1/1) {
+    header { flex-wrap: wrap; font-size: 3.4vh; row-gap: 0; }
+    #run { flex-basis: 100%; order: -1; }
+    table { font-size: 2.4vh; }
+    th { font-size: 1.7vh; }
+    td { height: 3.3vh; padding: 0 1vw; }
+    .last { display: none; }
+    .pos { width: 9%; } .num { width: 11%; } .name { width: 38%; } .best, .gap { width: 16%; } .laps { width: 10%; }
+    #nodata { font-size: 8vh; }
+  }
+</style>
+</head>
+<body class="nodata">
+<div id="flag"></div>
+<header><span id="run"></span><span id="mode"></span><span id="flagText"></span><span id="clock"></span></header>
+<main>
+<table>
+<thead><tr><th class="pos">Поз.</th><th class="num">Номер</th><th class="name">Имя</th><th class="best">Лучший круг</th><th class="last">Последний круг</th><th class="gap">Отставание</th><th class="laps">Круги</th></tr></thead>
+<tbody id="rows"></tbody>
+</table>
+<div id="page"></div>
+<div id="nodata">нет данных</div>
+</main>
+<script>
+"use strict";
+(function () {
+  // cells come in the proxy's column order: number, best lap, last lap, laps, name, gap.
+  var COLUMNS = [[0, "num"], [4, "name"], [1, "best"], [2, "last"], [5, "gap"], [3, "laps"]];
+  var MODES = { 0: "Квалификация", 1: "Гонка", 2: "Практика" };
+  var FLAGS = { green: "Зелёный флаг", yellow: "Жёлтый флаг", red: "Красный флаг", finish: "Финиш", none: "" };
+  var PAGE_SECONDS = 8;
+  var rowsBody = document.getElementById("rows");
+  var received = [];  // sequences in order of arrival
+  window.brelvoReceived = received;
+  var lastSequence = -1, streamUp = false, pollUp = false, feedUp = false;
+  var page = 0, pages = 1;
+
+  function clockText(s) {
+    var h = Math.floor(s / 3600), m = Math.floor(s / 60) % 60, sec = s % 60;
+    return h + ":" + (m < 10 ? "0" : "") + m + ":" + (sec < 10 ? "0" : "") + sec;
+  }
+  function showState() {
+    document.body.classList.toggle("nodata", !feedUp || !(streamUp || pollUp));
+  }
+  function render(t) {
+    if (typeof t.sequence !== "number" || t.sequence === lastSequence) return;
+    lastSequence = t.sequence;
+    received.push(t.sequence);
+    document.body.dataset.sequence = String(t.sequence);
+    feedUp = t.feed === true;
+    var flag = document.getElementById("flag");
+    flag.className = FLAGS.hasOwnProperty(t.flag) ? t.flag : "none";
+    document.getElementById("flagText").textContent = FLAGS[t.flag] || "";
+    document.getElementById("run").textContent = t.run || "";
+    document.getElementById("mode").textContent = MODES[t.mode] || "Гонка";
+    document.getElementById("clock").textContent = clockText(t.clock | 0);
+    var fragment = document.createDocumentFragment();
+    (t.rows || []).forEach(function (row) {
+      var tr = document.createElement("tr");
+      var td = document.createElement("td");
+      td.className = "pos";
+      td.textContent = String(row.position);
+      tr.appendChild(td);
+      COLUMNS.forEach(function (c) {
+        var cell = document.createElement("td");
+        cell.className = c[1];
+        cell.textContent = (row.cells && row.cells[c[0]]) || "";
+        tr.appendChild(cell);
+      });
+      fragment.appendChild(tr);
+    });
+    rowsBody.replaceChildren(fragment);
+    layoutPages();
+    showState();
+  }
+  // How many rows fit below the header; the rest are shown page by page.
+  function perPage() {
+    var main = document.querySelector("main");
+    var head = document.querySelector("thead");
+    var first = rowsBody.querySelector("tr");
+    var rowHeight = first ? first.getBoundingClientRect().height : 0;
+    if (rowHeight <= 0) return 1000;
+    return Math.max(1, Math.floor((main.clientHeight - head.getBoundingClientRect().height) / rowHeight));
+  }
+  function layoutPages() {
+    var trs = rowsBody.children;
+    for (var i = 0; i < trs.length; i++) trs[i].classList.remove("off");
+    var n = perPage();
+    pages = Math.max(1, Math.ceil(trs.length / n));
+    if (page >= pages) page = 0;
+    for (var j = 0; j < trs.length; j++) trs[j].classList.toggle("off", Math.floor(j / n) !== page);
+    document.getElementById("page").textContent = pages > 1 ? "стр. " + (page + 1) + " / " + pages : "";
+  }
+  setInterval(function () {
+    if (pages > 1) { page = (page + 1) % pages; layoutPages(); }
+  }, PAGE_SECONDS * 1000);
+  window.addEventListener("resize", layoutPages);
+
+  // The stream first; while it is down, the table is polled.
+  var source = null, pollTimer = null;
+  function poll() {
+    var request = new XMLHttpRequest();
+    request.open("GET", "results.json?t=" + Date.now());
+    request.timeout = 4000;
+    request.onload = function () {
+      pollUp = request.status === 200;
+      if (pollUp) { try { render(JSON.parse(request.responseText)); } catch (e) { pollUp = false; } }
+      showState();
+    };
+    request.onerror = request.ontimeout = function () { pollUp = false; showState(); };
+    request.send();
+  }
+  function startPolling() {
+    if (pollTimer === null) { poll(); pollTimer = setInterval(poll, 2000); }
+  }
+  function stopPolling() {
+    if (pollTimer !== null) { clearInterval(pollTimer); pollTimer = null; }
+    pollUp = false;
+  }
+  function connect() {
+    if (!window.EventSource) { startPolling(); return; }
+    source = new EventSource("events");
+    source.onopen = function () { streamUp = true; lastSequence = -1; stopPolling(); showState(); };
+    source.onmessage = function (e) {
+      streamUp = true;
+      try { render(JSON.parse(e.data)); } catch (err) { }
+    };
+    source.onerror = function () {
+      streamUp = false;
+      source.close();
+      startPolling();
+      showState();
+      setTimeout(connect, 10000);
+    };
+  }
+  connect();
+})();
+</script>
+</body>
+</html>
+)page";
+
+}  // namespace
+
+std::string_view ResultsPageHtml() { return kPage; }

@@ -1,0 +1,52 @@
+// The results page's server: HTTP on a port of all interfaces, on a thread
+// of its own. It takes table snapshots from the exchange thread without
+// ever making it wait: a snapshot is stored and the server thread told; the
+// server thread serialises it once and offers it to every event stream.
+// Each stream holds at most the event being written and one waiting, which
+// a newer table replaces; a client that does not take an event in time is
+// dropped.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "exchange/tablesnapshot.h"
+
+enum class TWebListenResult : std::int32_t {
+  Listening,
+  PortBusy,  // another program holds the port
+  Failed,    // the port cannot be used for another reason
+};
+
+class TWebServer final : public TTableSnapshotSink {
+ public:
+  struct Options {
+    std::size_t maxClients = 64;                      // connections at once; the next one gets 503
+    std::chrono::milliseconds requestTimeout{10000};  // to send a whole request
+    std::chrono::milliseconds writeTimeout{10000};    // to take one reply or event
+  };
+
+  TWebServer();
+  explicit TWebServer(Options options);
+  // Closes every connection and joins the server thread.
+  ~TWebServer() override;
+  TWebServer(const TWebServer&) = delete;
+  TWebServer& operator=(const TWebServer&) = delete;
+
+  // Listens on every interface (port 0: a free one) and starts the thread.
+  // Once only.
+  TWebListenResult Start(std::uint16_t port);
+  std::uint16_t Port() const;  // the port listened on; 0 before Start
+
+  // Any thread; returns at once.
+  void Publish(std::shared_ptr<const TTableSnapshot> snapshot) override;
+
+  std::size_t ClientCount() const;  // connections open now
+
+  // The server thread's state; its connections hold on to it.
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};

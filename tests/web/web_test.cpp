@@ -1,0 +1,216 @@
+// The results page's server over real loopback sockets: what each route
+// answers, the event stream's order and its first event, and the limits
+// that keep a bad or slow client from costing anyone else anything.
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include "feed/timingfeedparser.h"
+#include "web/resultsjson.h"
+#include "web/webroutes.h"
+#include "web/webserver.h"
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::shared_ptr<const TTableSnapshot> Snapshot(std::uint64_t sequence, std::size_t rows = 2,
+                                               std::u16string name = u"Иванов") {
+  auto s = std::make_shared<TTableSnapshot>();
+  s->sequence = sequence;
+  s->feedConnected = true;
+  s->flag = fsGreen;
+  s->clock = 61;
+  s->run = u"Финал";
+  for (std::size_t i = 0; i < rows; ++i) {
+    TSnapshotRow row;
+    row.position = static_cast<std::int32_t>(i + 1);
+    row.cells = {u" 7", u"59.999", u"1:00.000", u"05", name, u"+ 1.234"};
+    row.number = 7;
+    s->rows.push_back(row);
+  }
+  return s;
+}
+
+class Client {
+ public:
+  explicit Client(std::uint16_t port) : socket_(io_) {
+    socket_.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+  }
+  void Send(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+  // Reads until `marker` has arrived (or the peer closes); returns all read so far.
+  std::string ReadUntil(const std::string& marker) {
+    boost::system::error_code error;
+    asio::read_until(socket_, asio::dynamic_buffer(received_), marker, error);
+    return received_;
+  }
+  // True when the server closed the connection.
+  bool ReadToEnd() {
+    boost::system::error_code error;
+    asio::read(socket_, asio::dynamic_buffer(received_), error);
+    return error == asio::error::eof || error == asio::error::connection_reset;
+  }
+  std::string& Received() { return received_; }
+
+ private:
+  asio::io_context io_;
+  tcp::socket socket_;
+  std::string received_;
+};
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// Every answer of the fixed routes, from bytes as a client sends them.
+TEST(WebRoutes, RoutesMethodsAndLimits) {
+  const auto table = ServeTable(*Snapshot(3));
+  const std::string page = AnswerBytes("GET / HTTP/1.1\r\nHost: x\r\n\r\n", *table);
+  EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u);
+  EXPECT_NE(page.find("text/html; charset=utf-8"), std::string::npos);
+  EXPECT_NE(page.find("нет данных"), std::string::npos);
+  EXPECT_EQ(page.find("Access-Control-Allow-Origin"), std::string::npos);  // the page itself needs none
+
+  const std::string json = AnswerBytes("GET /results.json?t=5 HTTP/1.1\r\nHost: x\r\n\r\n", *table);
+  EXPECT_NE(json.find("Access-Control-Allow-Origin: *"), std::string::npos);
+  EXPECT_EQ(json.substr(json.find("\r\n\r\n") + 4), table->json);
+  // HEAD: the GET's headers and length, no body.
+  const std::string head = AnswerBytes("HEAD /results.json HTTP/1.1\r\nHost: x\r\n\r\n", *table);
+  EXPECT_NE(head.find("Content-Length: " + std::to_string(table->json.size())), std::string::npos);
+  EXPECT_EQ(head.substr(head.find("\r\n\r\n") + 4), "");
+
+  const std::string events = AnswerBytes("GET /events HTTP/1.1\r\nHost: x\r\n\r\n", *table);
+  EXPECT_NE(events.find("text/event-stream"), std::string::npos);
+  EXPECT_NE(events.find("Access-Control-Allow-Origin: *"), std::string::npos);
+  EXPECT_EQ(events.find("Content-Length"), std::string::npos);
+  EXPECT_EQ(events.substr(events.find("\r\n\r\n") + 4), table->event);  // the current table at once
+
+  EXPECT_EQ(AnswerBytes("POST /results.json HTTP/1.1\r\nHost: x\r\n\r\n", *table).rfind("HTTP/1.1 405", 0), 0u);
+  EXPECT_EQ(AnswerBytes("DELETE / HTTP/1.1\r\nHost: x\r\n\r\n", *table).rfind("HTTP/1.1 405", 0), 0u);
+  for (const char* path : {"/scoreboard.ini", "/../scoreboard.ini", "/events/", "//", "/index.html"}) {
+    EXPECT_EQ(AnswerBytes(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n", *table).rfind("HTTP/1.1 404", 0),
+              0u)
+        << path;
+  }
+  const std::string longHead = "GET /" + std::string(kRequestHeadLimit, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n";
+  EXPECT_EQ(AnswerBytes(longHead, *table).rfind("HTTP/1.1 431", 0), 0u);
+  const std::string manyHeaders = "GET / HTTP/1.1\r\n" + std::string(kRequestHeadLimit, 'X') + ": 1\r\n\r\n";
+  EXPECT_EQ(AnswerBytes(manyHeaders, *table).rfind("HTTP/1.1 431", 0), 0u);
+  EXPECT_EQ(AnswerBytes("GET / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", *table).rfind("HTTP/1.1 400", 0), 0u);
+  EXPECT_EQ(AnswerBytes("\x16\x03\x01 garbage\r\n\r\n", *table).rfind("HTTP/1.1 400", 0), 0u);
+  EXPECT_EQ(AnswerBytes("GET / HTTP/1.1\r\nHost", *table), "");  // not complete yet
+}
+
+// Names come from the feed: JSON must survive quotes, control bytes, '<'
+// and a lone UTF-16 half, and keep Cyrillic as UTF-8.
+TEST(ResultsJson, FeedTextIsEscaped) {
+  const auto s = Snapshot(1, 1, u"a\"b\\c\x01</script>\xD800Ж");
+  const std::string json = ResultsJson(*s);
+  EXPECT_NE(json.find(R"("a\"b\\c\u0001\u003c/script>)"
+                      "\xEF\xBF\xBD"
+                      "\xD0\x96\""),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find(R"("run":"Финал")"), std::string::npos);
+  EXPECT_NE(json.find(R"("flag":"green")"), std::string::npos);
+  EXPECT_NE(json.find(R"("cells":[" 7","59.999","1:00.000","05",)"), std::string::npos);
+  EXPECT_EQ(ServeTable(*s)->event.find('\n'), ServeTable(*s)->event.find("\ndata: "));  // one data line
+}
+
+class WebServerTest : public ::testing::Test {
+ protected:
+  void StartServer(TWebServer::Options options = {}) {
+    server_ = std::make_unique<TWebServer>(options);
+    ASSERT_EQ(server_->Start(0), TWebListenResult::Listening);
+    port_ = server_->Port();
+  }
+  std::unique_ptr<TWebServer> server_;
+  std::uint16_t port_ = 0;
+};
+
+// A client joining mid-session gets the current table at once; later
+// tables follow in the order they were published.
+TEST_F(WebServerTest, EventStreamStartsWithTheCurrentTableAndKeepsOrder) {
+  StartServer();
+  server_->Publish(Snapshot(5));
+  Client client(port_);
+  client.Send("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_NE(client.ReadUntil("\n\n").find("id: 5\ndata: {\"sequence\":5"), std::string::npos);
+  for (std::uint64_t n = 6; n <= 8; ++n) {
+    server_->Publish(Snapshot(n));
+    client.ReadUntil("id: " + std::to_string(n) + "\n");
+  }
+  const std::string& all = client.Received();
+  EXPECT_LT(all.find("id: 6\n"), all.find("id: 7\n"));
+  EXPECT_LT(all.find("id: 7\n"), all.find("id: 8\n"));
+  EXPECT_EQ(all.find("id: 6\n", all.find("id: 7\n")), std::string::npos);  // no table twice
+}
+
+// A client that stops reading is dropped after the write timeout while a
+// reading client keeps getting every table.
+TEST_F(WebServerTest, SlowClientIsDroppedOthersKeepUp) {
+  TWebServer::Options options;
+  options.writeTimeout = 300ms;
+  StartServer(options);
+  Client slow(port_);
+  slow.Send("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+  Client fast(port_);
+  fast.Send("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_TRUE(WaitFor([&] { return server_->ClientCount() == 2; }));
+  fast.ReadUntil("\n\n");
+  // Big tables, each taken by the fast client before the next, until the
+  // slow client's socket buffers are full and its write stalls.
+  for (std::uint64_t n = 1; n <= 300 && server_->ClientCount() == 2; ++n) {
+    server_->Publish(Snapshot(n, 400));
+    ASSERT_NE(fast.ReadUntil("id: " + std::to_string(n) + "\n").find("id: " + std::to_string(n) + "\n"),
+              std::string::npos);
+    fast.Received().clear();
+  }
+  EXPECT_TRUE(WaitFor([&] { return server_->ClientCount() == 1; })) << "the slow client was not dropped";
+  server_->Publish(Snapshot(1000, 1));
+  EXPECT_NE(fast.ReadUntil("id: 1000\n").find("id: 1000\n"), std::string::npos);
+}
+
+// Over the limit of clients the next one gets 503; a client that never
+// sends its request is closed after the request timeout and frees its place.
+TEST_F(WebServerTest, ClientLimitAndRequestTimeout) {
+  TWebServer::Options options;
+  options.maxClients = 2;
+  options.requestTimeout = 300ms;
+  StartServer(options);
+  Client first(port_);
+  Client second(port_);
+  ASSERT_TRUE(WaitFor([&] { return server_->ClientCount() == 2; }));
+  Client third(port_);
+  third.Send("GET /results.json HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(third.ReadUntil("\r\n").rfind("HTTP/1.1 503", 0), 0u);
+  EXPECT_TRUE(first.ReadToEnd()) << "an idle client was not closed";
+  ASSERT_TRUE(WaitFor([&] { return server_->ClientCount() == 0; }));
+  Client fourth(port_);
+  fourth.Send("GET /results.json HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(fourth.ReadUntil("\r\n").rfind("HTTP/1.1 200", 0), 0u);
+}
+
+TEST_F(WebServerTest, TakenPortIsReportedBusy) {
+  StartServer();
+  TWebServer second;
+  EXPECT_EQ(second.Start(port_), TWebListenResult::PortBusy);
+}
+
+}  // namespace
