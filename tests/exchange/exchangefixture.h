@@ -34,9 +34,10 @@ class ExchangeFixture : public ::testing::Test {
   void TearDown() override { DestroyPumping(window, thread); }
 
   // Starts the thread on `server` and waits for its connection.
-  void Start(const std::string& library = FakeBoard::kLibraryName) {
+  void Start(const std::string& library = FakeBoard::kLibraryName, TTableSnapshotSink* snapshots = nullptr) {
     TScoreboardExchangeThread::Options options;
     options.libraryName = library;
+    options.snapshotSink = snapshots;
     options.clock = &clock;
     options.feedLog = log.Sink();
     thread = std::make_unique<TScoreboardExchangeThread>(window.Handle(), options);

@@ -14,6 +14,7 @@
 #include "shell/fMainForm.h"
 #include "standings/competitors.h"
 #include "support/mainformviewdouble.h"
+#include "web/webserver.h"
 
 namespace {
 
@@ -44,10 +45,14 @@ class ConsoleTest : public ::testing::Test {
     std::filesystem::remove_all(folder_, ignored);
   }
 
+  // Off unless a test says otherwise: other programs may be testing at the
+  // same time.
+  std::optional<std::uint16_t> webPort_ = 0;
+
   TmainForm& MakeForm(bool withFakeBoard = true) {
     TmainFormEnvironment environment;
     environment.programFolder = folder_;
-    environment.webPort = 0;  // other programs may be testing at the same time
+    environment.webPort = webPort_;
     environment.libraryName = withFakeBoard ? FakeBoard::kLibraryName : "nosuchcontroller.dll";
     environment.windowHandle = window_.Handle();
     environment.enumerateSerialPorts = [this](platform::TSerialPortInfo* table, int& count) {
@@ -455,6 +460,35 @@ TEST_F(ConsoleTest, CloseWithoutTrayEndsTheProgram) {
   form.FormCloseQuery(canClose);
   EXPECT_TRUE(canClose);
   EXPECT_EQ(view_.quits, 1);
+}
+
+// The last status panel says where the results page is: nothing when the
+// settings turn it off, "занят" when another program holds the port, the
+// address once it is served.
+TEST_F(ConsoleTest, WebPanelShowsOffTakenOrTheAddress) {
+  webPort_.reset();
+  WriteSettings("WebPort: 0\n");
+  MakeForm().FormCreate();
+  EXPECT_EQ(view_.Status(kWebStatusPanel), u"");
+  EXPECT_EQ(form_->WebServer(), nullptr);
+  DestroyForm();
+
+  auto holder = std::make_unique<TWebServer>();
+  ASSERT_EQ(holder->Start(0), TWebListenResult::Listening);
+  const std::uint16_t port = holder->Port();
+  const std::string number = std::to_string(port);
+  webPort_ = port;
+  MakeForm().FormCreate();
+  EXPECT_EQ(view_.Status(kWebStatusPanel), u"Веб: порт " + exchangetest::U16(number) + u" занят");
+  EXPECT_EQ(form_->WebServer(), nullptr) << "no copies are made for a page nobody can open";
+  DestroyForm();
+
+  holder.reset();
+  MakeForm().FormCreate();
+  const std::u16string text = view_.Status(kWebStatusPanel);
+  EXPECT_EQ(text.rfind(u"Веб: http://", 0), 0u) << platform::Utf16ToUtf8(text);
+  EXPECT_TRUE(text.ends_with(u":" + exchangetest::U16(number) + u"/")) << platform::Utf16ToUtf8(text);
+  EXPECT_NE(form_->WebServer(), nullptr);
 }
 
 }  // namespace

@@ -168,7 +168,8 @@ TEST(WebPortNumber, OffDefaultAndBadValues) {
   EXPECT_EQ(WebPortNumber(u"0"), 0);
   EXPECT_EQ(WebPortNumber(u" 8081 "), 8081);
   EXPECT_EQ(WebPortNumber(u"65535"), 65535);
-  for (const char16_t* bad : {u"", u"80x", u"65536", u"-1", u"99999999999"}) EXPECT_EQ(WebPortNumber(bad), 8080) << bad;
+  for (const char16_t* bad : {u"", u"80x", u"65536", u"-1", u"99999999999"})
+    EXPECT_EQ(WebPortNumber(bad), 8080) << platform::Utf16ToUtf8(bad);
 }
 
 TEST_F(SettingsFileTest, FailedSaveKeepsTheOldFile) {
