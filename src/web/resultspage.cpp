@@ -44,14 +44,18 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     font-size: 12vh; font-weight: bold; color: #f44; background: rgba(0, 0, 0, 0.85); }
   body.nodata #nodata { display: flex; }
   @media (max-aspect-ratio: 1/1) {
-    header { flex-wrap: wrap; font-size: 3.4vh; row-gap: 0; }
+    header { flex-wrap: wrap; font-size: 6vw; row-gap: 0; padding: 1vw 2vw; }
     #run { flex-basis: 100%; order: -1; }
-    table { font-size: 2.4vh; }
-    th { font-size: 1.7vh; }
-    td { height: 3.3vh; padding: 0 1vw; }
+    #mode, #flagText { font-size: 4vw; }
+    table { font-size: 3.7vw; }
+    th { font-size: 2.7vw; padding: 1vw 0.8vw; }
+    td { height: 6.4vw; padding: 0 0.8vw; }
     .last { display: none; }
-    .pos { width: 9%; } .num { width: 11%; } .name { width: 38%; } .best, .gap { width: 16%; } .laps { width: 10%; }
-    #nodata { font-size: 8vh; }
+    .pos { width: 9%; } .num { width: 11%; } .name { width: 31%; } .best { width: 19%; } .gap { width: 21%; }
+    .laps { width: 9%; }
+    td.pos, td.num { text-overflow: clip; }
+    #page { font-size: 3vw; }
+    #nodata { font-size: 12vw; }
   }
 </style>
 </head>
@@ -75,7 +79,9 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   var FLAGS = { green: "Зелёный флаг", yellow: "Жёлтый флаг", red: "Красный флаг", finish: "Финиш", none: "" };
   var PAGE_SECONDS = 8;
   var rowsBody = document.getElementById("rows");
-  var received = [];  // sequences in order of arrival
+  // What arrived, in order (sequence and row count): for whoever checks the
+  // page from outside, such as a browser test.
+  var received = [];
   window.brelvoReceived = received;
   var lastSequence = -1, streamUp = false, pollUp = false, feedUp = false;
   var page = 0, pages = 1;
@@ -90,7 +96,7 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   function render(t) {
     if (typeof t.sequence !== "number" || t.sequence === lastSequence) return;
     lastSequence = t.sequence;
-    received.push(t.sequence);
+    received.push({ sequence: t.sequence, rows: (t.rows || []).length });
     document.body.dataset.sequence = String(t.sequence);
     feedUp = t.feed === true;
     var flag = document.getElementById("flag");

@@ -10,6 +10,7 @@ target_link_libraries(test_windowsroad_probe PRIVATE brelvo_feed brelvo_exchange
 add_test(NAME test_windowsroad
   COMMAND ${CMAKE_CURRENT_LIST_DIR}/test_windowsroad.sh ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${BRELVO_WINE}
           ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} ${BRELVO_NATIVE_TOOLS_DIR} ${BRELVO_FEEDS_DIR}/race-gaps.feed)
-set_tests_properties(test_windowsroad PROPERTIES TIMEOUT 240 LABELS "e2e;wine" SKIP_RETURN_CODE 77)
+set_tests_properties(test_windowsroad PROPERTIES TIMEOUT 240 LABELS "e2e;wine" SKIP_RETURN_CODE 77
+                     RESOURCE_LOCK brelvo_proxy_wine)
 brelvo_wine_test(test_windowsroad)
 add_dependencies(test_windowsroad_probe brelvo-proxy scoreboardcontroller)
