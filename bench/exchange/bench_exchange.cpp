@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include "exchangetestsupport.h"
+#include "measuringclock.h"
 #include "platform/socket.h"
 
 using namespace exchangetest;
@@ -21,27 +22,9 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-double ThreadCpuSeconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 std::int64_t NowNanos() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Steady::now().time_since_epoch()).count();
 }
-
-// The real clock, plus the CPU time of the thread that sleeps on it: the
-// exchange thread reads its own CPU clock at every pass.
-class MeasuringClock : public platform::Clock {
- public:
-  std::int64_t NowSeconds() override { return platform::SystemClock().NowSeconds(); }
-  void SleepMilliseconds(int ms) override {
-    cpuSeconds.store(ThreadCpuSeconds());
-    platform::SystemClock().SleepMilliseconds(ms);
-  }
-  std::atomic<double> cpuSeconds{0};
-};
 
 std::string Green() { return "$F,9999,\"00:10:00\",\"08:58:48\",\"00:01:05\",\"Green \"\r\n"; }
 std::string Passing(int reg) { return "$J,\"" + std::to_string(reg) + "\",\"00:01:02.345\",\"00:10:00.000\"\r\n"; }

@@ -67,6 +67,7 @@ try {
                 120);
 
   // Mid-session: the first thing the new page gets is the table, not an empty page.
+  if (readFileSync(feedLog, "utf8").includes("done")) fail("the replay ended before the second page was opened");
   const late = await context.newPage();
   await late.goto(base + "/");
   const first = await waitFor("the late page's first event",

@@ -15,7 +15,7 @@ set -euo pipefail
 kind="$1" bin="$2" recording="$3" driver="$4"
 native_bin="${5:-$bin}" wine_run="${6:-}" wine="${7:-}"
 here="$(cd "$(dirname "$0")" && pwd)"
-speed=40  # race-gaps.feed's nine minutes in about 14 s
+speed=20  # race-gaps.feed's nine minutes in about 28 s
 mode=1    # race
 
 skip() { echo "SKIPPED: $*"; exit 77; }
