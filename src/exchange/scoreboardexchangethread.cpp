@@ -1,5 +1,6 @@
 #include "exchange/scoreboardexchangethread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -75,6 +76,7 @@ struct TScoreboardExchangeThread::Impl {
   std::uint16_t feedPort = 0;  // host order
   bool feedAddressSet = false;
   std::uint64_t addressGeneration = 0;
+  std::int64_t lastDataMs = 0;  // steady clock; exchange thread only
 
   std::unique_ptr<char[]> receiveBuffer;
   TLineAssembler lineAssembler;
@@ -183,6 +185,7 @@ void TScoreboardExchangeThread::Impl::AttemptConnection() {
   if (generation != addressGeneration || terminated.load()) return;
   feedSocket = std::move(socket);
   connected = 1;
+  lastDataMs = clock.SteadyMilliseconds();
   lineAssembler.Reset();
 }
 
@@ -193,7 +196,10 @@ void TScoreboardExchangeThread::Impl::ReceiveOnce() {
     std::lock_guard<std::mutex> guard(connectionLock);
     if (!feedSocket.IsOpen()) return;  // no connection: the receive would fail at once
     status = feedSocket.Receive(receiveBuffer.get(), kFeedBufferSize, received);
-    if (status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error) {
+    const std::int64_t now = clock.SteadyMilliseconds();
+    if (status == platform::ReceiveStatus::Data) lastDataMs = now;
+    if (status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error ||
+        (status == platform::ReceiveStatus::WouldBlock && now - lastDataMs >= kSilentFeedMilliseconds)) {
       feedSocket.Close();
       connected = 0;
     }

@@ -108,25 +108,31 @@ bool TcpSocket::SetKeepAlive(std::chrono::seconds idle, std::chrono::seconds int
   if (!IsOpen()) return false;
   const SOCKET s = Sock(handle_);
   const BOOL on = TRUE;
-  bool ok = ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) == 0;
-  // Idle time and interval in milliseconds, on every Windows since 2000.
-  tcp_keepalive values{};
-  values.onoff = 1;
-  values.keepalivetime = static_cast<ULONG>((idle.count() < 1 ? 1 : idle.count()) * 1000);
-  values.keepaliveinterval = static_cast<ULONG>((interval.count() < 1 ? 1 : interval.count()) * 1000);
-  DWORD returned = 0;
-  ok = WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0 && ok;
-  // The probe count is settable from Windows 10 1703 on (TCP_KEEPCNT, 16,
-  // which mingw's headers lack); older systems keep their fixed ten probes,
-  // which only lengthens the time to notice a lost peer.
-#if defined(TCP_KEEPCNT)
-  constexpr int kKeepCountOption = TCP_KEEPCNT;
-#else
-  constexpr int kKeepCountOption = 16;
-#endif
-  const DWORD probes = static_cast<DWORD>(count < 1 ? 1 : count);
-  ::setsockopt(s, IPPROTO_TCP, kKeepCountOption, reinterpret_cast<const char*>(&probes), sizeof probes);
-  return ok;
+  if (::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) != 0) return false;
+  // mingw's headers lack the Windows 10 keep-alive options.
+  constexpr int kKeepIdleOption = 3;       // TCP_KEEPIDLE, 1709 on
+  constexpr int kKeepCountOption = 16;     // TCP_KEEPCNT, 1703 on
+  constexpr int kKeepIntervalOption = 17;  // TCP_KEEPINTVL, 1709 on
+  auto setTcp = [s](int option, std::int64_t value) {
+    const DWORD v = static_cast<DWORD>(value < 1 ? 1 : value);
+    return ::setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&v), sizeof v) == 0;
+  };
+  bool timesSet = setTcp(kKeepIdleOption, idle.count()) && setTcp(kKeepIntervalOption, interval.count());
+  if (!timesSet) {
+    // Older systems (and wine) take the times only this way, in
+    // milliseconds; it leaves the system's own probe count.
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = static_cast<ULONG>((idle.count() < 1 ? 1 : idle.count()) * 1000);
+    values.keepaliveinterval = static_cast<ULONG>((interval.count() < 1 ? 1 : interval.count()) * 1000);
+    DWORD returned = 0;
+    timesSet = WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
+  }
+  // Where the count is refused, the system's count (ten probes on Windows,
+  // the host's under wine) only lengthens the time to notice a lost peer;
+  // the exchange thread's silent-feed rule bounds it.
+  setTcp(kKeepCountOption, count);
+  return timesSet;
 }
 
 ReceiveStatus TcpSocket::Receive(void* buffer, std::size_t size, std::size_t& received) {
