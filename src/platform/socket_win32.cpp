@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <climits>
 #include <mstcpip.h>
 
@@ -117,21 +118,26 @@ bool TcpSocket::SetKeepAlive(std::chrono::seconds idle, std::chrono::seconds int
     const DWORD v = static_cast<DWORD>(value < 1 ? 1 : value);
     return ::setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&v), sizeof v) == 0;
   };
+  const bool countSet = setTcp(kKeepCountOption, count);
   bool timesSet = setTcp(kKeepIdleOption, idle.count()) && setTcp(kKeepIntervalOption, interval.count());
   if (!timesSet) {
     // Older systems (and wine) take the times only this way, in
-    // milliseconds; it leaves the system's own probe count.
+    // milliseconds. Where the count is refused too, the system probes its
+    // own number of times (ten since Vista): spread over the span that
+    // `count` probes would take, a lost peer is noticed about as soon.
+    constexpr std::int64_t kSystemProbeCount = 10;
+    const std::int64_t intervalMs = std::max<std::int64_t>(interval.count(), 1) * 1000;
     tcp_keepalive values{};
     values.onoff = 1;
-    values.keepalivetime = static_cast<ULONG>((idle.count() < 1 ? 1 : idle.count()) * 1000);
-    values.keepaliveinterval = static_cast<ULONG>((interval.count() < 1 ? 1 : interval.count()) * 1000);
+    values.keepalivetime = static_cast<ULONG>(std::max<std::int64_t>(idle.count(), 1) * 1000);
+    values.keepaliveinterval = static_cast<ULONG>(
+        countSet ? intervalMs : std::max<std::int64_t>(intervalMs * std::max(count, 1) / kSystemProbeCount, 1));
     DWORD returned = 0;
     timesSet = WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
+    if (countSet) setTcp(kKeepCountOption, count);  // in case the call above put back the system's count
   }
-  // Where the count is refused, the system's count (ten probes on Windows,
-  // the host's under wine) only lengthens the time to notice a lost peer;
-  // the exchange thread's silent-feed rule bounds it.
-  setTcp(kKeepCountOption, count);
+  // Wherever probing stays slower, the exchange thread's silent-feed rule
+  // bounds the time to notice a lost peer.
   return timesSet;
 }
 
