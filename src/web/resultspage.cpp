@@ -93,10 +93,17 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   function showState() {
     document.body.classList.toggle("nodata", !feedUp || !(streamUp || pollUp));
   }
-  function render(t) {
+  // Tables may come faster than a TV's browser draws them: only the newest
+  // one waiting is drawn.
+  var waiting = null;
+  function take(t) {
     if (typeof t.sequence !== "number" || t.sequence === lastSequence) return;
     lastSequence = t.sequence;
     received.push({ sequence: t.sequence, rows: (t.rows || []).length });
+    if (waiting === null) setTimeout(function () { var n = waiting; waiting = null; render(n); }, 0);
+    waiting = t;
+  }
+  function render(t) {
     document.body.dataset.sequence = String(t.sequence);
     feedUp = t.feed === true;
     var flag = document.getElementById("flag");
@@ -155,7 +162,7 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     request.timeout = 4000;
     request.onload = function () {
       pollUp = request.status === 200;
-      if (pollUp) { try { render(JSON.parse(request.responseText)); } catch (e) { pollUp = false; } }
+      if (pollUp) { try { take(JSON.parse(request.responseText)); } catch (e) { pollUp = false; } }
       showState();
     };
     request.onerror = request.ontimeout = function () { pollUp = false; showState(); };
@@ -174,7 +181,7 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     source.onopen = function () { streamUp = true; lastSequence = -1; stopPolling(); showState(); };
     source.onmessage = function (e) {
       streamUp = true;
-      try { render(JSON.parse(e.data)); } catch (err) { }
+      try { take(JSON.parse(e.data)); } catch (err) { }
     };
     source.onerror = function () {
       streamUp = false;

@@ -4,14 +4,16 @@
 // the table at once. Optionally saves the TV and phone screenshots.
 //
 //   BRELVO_WEBDRIVER=<folder holding node_modules/playwright-core> \
-//   node pagecheck.mjs <base-url> <board.json> <feed.log> [screenshot-dir]
+//   node pagecheck.mjs <base-url> <board.json> <feed.log> <ready-file> [screenshot-dir]
+// The ready file is written once the first page has the (empty) table, the
+// sign to start the replay.
 import { createRequire } from "node:module";
-import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { existsSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 
 const { chromium } = createRequire(process.env.BRELVO_WEBDRIVER + "/")("playwright-core");
-const [base, boardFile, feedLog, shots] = process.argv.slice(2);
+const [base, boardFile, feedLog, readyFile, shots] = process.argv.slice(2);
 const fail = (message) => {
   console.log("FAIL: " + message);
   process.exitCode = 1;
@@ -63,27 +65,37 @@ const context = await chromium.launchPersistentContext(profile, {
 try {
   const early = await context.newPage();
   await early.goto(base + "/");
+  await waitFor("the early page's first event", () => early.evaluate(() => window.brelvoReceived.length > 0), 30);
+  writeFileSync(readyFile, "ready\n");
   await waitFor("the early page shows rows", () => early.evaluate(() => document.querySelectorAll("#rows tr").length > 0),
                 120);
 
-  // Mid-session: the first thing the new page gets is the table, not an empty page.
-  if (readFileSync(feedLog, "utf8").includes("done")) fail("the replay ended before the second page was opened");
+  // Mid-session: the first thing the new page gets is the table as it is
+  // now, not an empty or an older one.
+  if (!existsSync(feedLog) || readFileSync(feedLog, "utf8").includes("done"))
+    fail("the replay ended before the second page was opened");
+  const current = await early.evaluate(() => window.brelvoReceived.at(-1).sequence);
   const late = await context.newPage();
   await late.goto(base + "/");
   const first = await waitFor("the late page's first event",
                               () => late.evaluate(() => window.brelvoReceived.length > 0 && window.brelvoReceived[0]), 10);
-  if (first.rows === 0) fail("a page opened mid-session got an empty table first");
+  if (first.sequence < current) fail(`a page opened mid-session first got table #${first.sequence}, older than #${current}`);
+  const seen = (await early.evaluate(() => window.brelvoReceived)).find((r) => r.sequence === first.sequence);
+  if (seen && seen.rows !== first.rows) fail(`table #${first.sequence}: ${first.rows} rows, not ${seen.rows}`);
   console.log(`mid-session page: first event #${first.sequence} with ${first.rows} rows`);
 
-  await waitFor("the replay ends", () => readFileSync(feedLog, "utf8").includes("done"), 300);
+  await waitFor("the replay ends", () => existsSync(feedLog) && readFileSync(feedLog, "utf8").includes("done"), 300);
   let lastBoard = null, lastPage = null;
   const settled = await waitFor("page and board agree", async () => {
     lastBoard = boardRows();
     lastPage = await pageRows(early);
     return same(lastBoard, lastPage) && same(lastBoard, await pageRows(late));
-  }, 30).catch(() => false);
+  }, 90).catch(() => false);
   if (!settled) {
     fail("the page's rows are not the board's final table");
+    const tail = await early.evaluate(() => document.body.dataset.sequence);
+    const served = await early.evaluate(() => fetch("results.json").then((r) => r.json()).then((t) => t.sequence));
+    console.log(`  the early page shows #${tail}; /results.json now: #${served}`);
     const n = Math.max(lastBoard ? lastBoard.length : 0, lastPage.length);
     for (let i = 0, shown = 0; i < n && shown < 10; i++) {
       const b = lastBoard ? lastBoard[i] : undefined;

@@ -29,7 +29,9 @@ if [ "$kind" = wine ]; then
 fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/brelvo-webpage.XXXXXX")"
+# A board port of its own: links of boards that other tests run now stay theirs.
 com=$((50 + $$ % 100))
+while [ -e "/tmp/brelvo-com/COM$com" ]; do com=$((com + 1)); done
 link="/tmp/brelvo-com/COM$com"
 pids=()
 cleanup() {
@@ -57,14 +59,10 @@ QT_QPA_PLATFORM=offscreen "$native_bin/brelvo-board" --pty "$com" --state "$work
 pids+=($!)
 wait_for 10 test -e "$link" || { echo "FAIL: the board never published $link"; exit 1; }
 
-"$native_bin/brelvo-feed" --port 0 --replay "$work/feed.rec" --speed "$speed" --wait-for-client \
-  >"$work/feed.log" 2>&1 &
-pids+=($!)
-wait_for 10 grep -q "listening on 127.0.0.1:" "$work/feed.log" || { echo "FAIL: the feed never listened"; exit 1; }
-feed_port="$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/feed.log" | head -1 | sed 's/.*://')"
-
-# A port nobody holds now, never 8080: other programs may be testing too.
-web_port="$(node -e 'const s=require("net").createServer().listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close();})')"
+# Ports nobody holds now, never 8080: other programs may be testing too.
+free_port() { node -e 'const s=require("net").createServer().listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close();})'; }
+feed_port="$(free_port)"
+web_port="$(free_port)"
 
 mkdir -p "$work/program"
 printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:%s\nBrightness:9\nComPort:%s\nWebPort: %s\n' \
@@ -84,5 +82,13 @@ pids+=($!)
 up() { node -e "require('http').get('http://127.0.0.1:$web_port/results.json',r=>process.exit(r.statusCode===200?0:1)).on('error',()=>process.exit(1))"; }
 wait_for 60 up || { echo "FAIL: the page was never served on port $web_port"; cat "$work/proxy.log"; exit 1; }
 
+# The browser first, so that it sees the session from its start; the replay
+# begins once it has the page (the proxy connects within its 6 s retry).
 BRELVO_WEBDRIVER="$(cd "$driver" && pwd)" node "$here/pagecheck.mjs" "http://127.0.0.1:$web_port" "$work/board.json" \
-  "$work/feed.log" ${BRELVO_SCREENSHOTS:+"$BRELVO_SCREENSHOTS"}
+  "$work/feed.log" "$work/browser-ready" ${BRELVO_SCREENSHOTS:+"$BRELVO_SCREENSHOTS"} &
+browser=$!
+wait_for 120 test -e "$work/browser-ready" || { echo "FAIL: the browser never opened the page"; exit 1; }
+"$native_bin/brelvo-feed" --port "$feed_port" --replay "$work/feed.rec" --speed "$speed" --wait-for-client \
+  >"$work/feed.log" 2>&1 &
+pids+=($!)
+wait "$browser"
