@@ -112,6 +112,8 @@ class TEventClient : public std::enable_shared_from_this<TEventClient> {
     socket_.shutdown(tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
     timer_.cancel();
+    // The place is free now, not when the aborted operations come back.
+    slot_.reset();
     server_.Forget(this);
   }
 
@@ -231,6 +233,7 @@ class TSession : public std::enable_shared_from_this<TSession> {
     beast::error_code ignored;
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_.close();
+    slot_.reset();
   }
 
   TWebServer::Impl& server_;
