@@ -16,13 +16,19 @@ namespace platform {
 class Clock;
 }
 
-// Posted to the window (never sent), lParam 0.
+// Posted to the window (never sent); lParam 0 unless the code says otherwise.
 constexpr std::uint32_t WM_EXCHANGE_NOTIFY = 1438;
 
 enum TExchangeNotify : std::int32_t {
-  enTableCleared = 1,  // a "$I" or "$B" emptied the standings
-  enTableSent = 2,     // the end-of-data step pushed the table
+  enTableCleared = 1,      // a "$I" or "$B" emptied the standings
+  enTableSent = 2,         // the end-of-data step pushed the table
+  enFeedConnected = 3,     // the feed connected, or data came again after a silence
+  enFeedDisconnected = 4,  // the connection dropped or an attempt failed
+  enFeedSilent = 5,        // connected, but nothing came for lParam seconds (more than 10)
 };
+
+// A connection with no data for longer than this is reported as silent.
+constexpr std::int64_t kFeedSilentSeconds = 10;
 
 constexpr std::size_t kFeedBufferSize = 1048576;
 
