@@ -80,10 +80,22 @@ void TmainForm::FormCreate() {
 }
 
 void TmainForm::HandFeedAddressToThread() {
+  if (exchangeThread == nullptr) return;
+  TFeedEntryFault fault = TFeedEntryFault::None;
   const auto endpoint =
-      ConvertFeedEndpoint(view_.Text(TControlId::srcHostAddress), view_.Text(TControlId::srcHostPort));
-  if (endpoint && exchangeThread != nullptr) exchangeThread->SetFeedAddress(endpoint->address, endpoint->port);
+      ConvertFeedEndpoint(view_.Text(TControlId::srcHostAddress), view_.Text(TControlId::srcHostPort), &fault);
+  // A text that does not convert leaves the thread on its endpoint; the
+  // panel says why and the edit keeps the text for the operator to correct.
+  if (endpoint) {
+    exchangeThread->SetFeedAddress(endpoint->address, endpoint->port);
+    feedLink_.OnEndpoint(endpoint->address, endpoint->port);
+  } else {
+    feedLink_.OnEntryFault(fault);
+  }
+  ShowFeedStatus();
 }
+
+void TmainForm::ShowFeedStatus() { view_.SetStatusText(kFeedStatusPanel, feedLink_.Text()); }
 
 void TmainForm::FormCloseQuery(bool& canClose) {
   if (!exitRequested && view_.TrayAvailable()) {
@@ -126,7 +138,12 @@ void TmainForm::LoadSettings() {
   comPortNumber = 0;
   startMode = smBestLap;
   TLoadedSettings loaded;
-  if (!ReadSettingsFile(SettingsPath(), loaded)) return;
+  const bool read = ReadSettingsFile(SettingsPath(), loaded);
+  // What the file held (or the design values) is what a save keeps while
+  // the edits hold an endpoint that cannot be used.
+  savedHost_ = loaded.host ? *loaded.host : platform::Utf16ToAnsi(view_.Text(TControlId::srcHostAddress));
+  savedPort_ = loaded.port ? *loaded.port : platform::Utf16ToAnsi(view_.Text(TControlId::srcHostPort));
+  if (!read) return;
   if (loaded.host) view_.SetText(TControlId::srcHostAddress, platform::AnsiToUtf16(*loaded.host));
   if (loaded.port) view_.SetText(TControlId::srcHostPort, platform::AnsiToUtf16(*loaded.port));
   startMode = static_cast<std::int32_t>(loaded.startMode);
@@ -144,9 +161,17 @@ void TmainForm::LoadSettings() {
 }
 
 void TmainForm::SaveSettings() {
+  // An endpoint that does not convert is never stored: the next start would
+  // connect nowhere, and the good endpoint would be lost from the file.
+  const std::u16string host = view_.Text(TControlId::srcHostAddress);
+  const std::u16string port = view_.Text(TControlId::srcHostPort);
+  if (ConvertFeedEndpoint(host, port)) {
+    savedHost_ = platform::Utf16ToAnsi(host);
+    savedPort_ = platform::Utf16ToAnsi(port);
+  }
   TSettingsToSave settings;
-  settings.host = platform::Utf16ToAnsi(view_.Text(TControlId::srcHostAddress));
-  settings.port = platform::Utf16ToAnsi(view_.Text(TControlId::srcHostPort));
+  settings.host = savedHost_;
+  settings.port = savedPort_;
   settings.mode = view_.Checked(TControlId::rbBestLap) ? smBestLap
                   : view_.Checked(TControlId::rbRace)  ? smRace
                                                        : smPractice;
@@ -180,8 +205,9 @@ void TmainForm::SelectBoardPort() {
 
   const TPortChoice choice = ChooseBoardPort(table.data(), count, comPortNumber);
   std::vector<std::u16string> items;
-  items.reserve(choice.items.size());
+  items.reserve(choice.items.size() + 1);
   for (const std::string& name : choice.items) items.push_back(platform::AnsiToUtf16(name));
+  if (choice.storedPortAbsent) items.push_back(AbsentPortItem(choice.comPortNumber));
   view_.SetItems(TControlId::cbPortsList, items, choice.selected);
   comPortNumber = choice.comPortNumber;
   if (choice.chosenAutomatically) SaveSettings();
@@ -262,7 +288,7 @@ void TmainForm::SetBoardStatus(const std::u16string& text) {
     platform::DebugOutput("board status: " + Utf8(text) + "\n");
     boardStatus_ = text;
   }
-  view_.SetStatusText(0, text);
+  view_.SetStatusText(kBoardStatusPanel, text);
 }
 
 void TmainForm::Timer1Timer() {
@@ -281,6 +307,10 @@ void TmainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std:
     } else if (wParam == static_cast<std::uintptr_t>(enTableSent) && exchangeThread != nullptr) {
       view_.SetRowCount(exchangeThread->GetListRowCount());
       view_.RepaintList(true);
+    } else {
+      const std::u16string before = feedLink_.Text();
+      feedLink_.OnExchangeNotify(wParam, lParam);
+      if (feedLink_.Text() != before) ShowFeedStatus();
     }
   } else if (message == WM_SCOREBOARD_STATE) {
     const auto text = boardLink_.OnScoreboardState(wParam, lParam);

@@ -17,6 +17,7 @@
 #include "platform/windowhandlefwd.h"
 #include "views/boardlinkstatus.h"
 #include "views/controltable.h"
+#include "views/feedlinkstatus.h"
 #include "views/feedlog.h"
 #include "views/mainformview.h"
 #include "views/pictureoutput.h"
@@ -121,6 +122,7 @@ class TmainForm {
   bool ExitRequested() const { return exitRequested; }
   TScoreboardExchangeThread* ExchangeThread() const { return exchangeThread.get(); }
   const TBoardLinkStatus& BoardLinkStatus() const { return boardLink_; }
+  const TFeedLinkStatus& FeedLinkStatus() const { return feedLink_; }
   std::span<const std::uint8_t> PictureBuffer() const { return pictureOutput_.Buffer(); }
 
  private:
@@ -128,6 +130,7 @@ class TmainForm {
   void RefreshCommand();
   void SetBoardStatus(const std::u16string& text);
   void HandFeedAddressToThread();
+  void ShowFeedStatus();
 
   TmainFormView& view_;
   TmainFormEnvironment environment_;
@@ -144,7 +147,13 @@ class TmainForm {
   std::int32_t brightness_ = 16;
   std::u16string boardStatus_ = std::u16string(kBoardStartText);
 
+  // The endpoint texts last stored that convert; SaveSettings writes these
+  // while the edits hold an address or port that cannot be used.
+  std::string savedHost_;
+  std::string savedPort_;
+
   TBoardLinkStatus boardLink_;
+  TFeedLinkStatus feedLink_;
   TFeedLog feedLog_;
   TPictureOutput pictureOutput_;
 };

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "views/feedlinkstatus.h"
+
 inline constexpr const char* kSettingsFileName = "scoreboard.ini";
 
 // What a read found; absent members keep the window's current values.
@@ -37,10 +39,12 @@ struct TFeedEndpoint {
   std::uint32_t address = 0;  // IPv4, network byte order (inet_addr)
   std::int32_t port = 0;      // 1..65535
 };
-// nullopt when the port text is not a decimal integer in 1..65535 (blanks
-// around it are allowed); the address follows inet_addr (no name lookup,
-// text that is not an address gives 255.255.255.255).
-std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port);
+// nullopt when the port text is not a decimal integer in 1..65535 or the
+// address is not four decimal numbers 0..255 joined by dots (blanks around
+// either are allowed); `fault`, when given, says which (the address first).
+// No name lookup: "localhost" is no address.
+std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port,
+                                                 TFeedEntryFault* fault = nullptr);
 
 // The track bar's rule: the value taken as signed 32 bits, clamped to 1..16.
 std::int32_t ClampBrightness(std::uint32_t value);

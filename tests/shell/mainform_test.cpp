@@ -191,7 +191,7 @@ TEST_F(ConsoleTest, SettingsAreWrittenOnlyAtTheListedMoments) {
 
   view_.SetText(TControlId::srcHostPort, u"no port");
   form.sbSaveConfigClick();
-  EXPECT_NE(ReadText(Settings()).find("Port: no port\n"), std::string::npos);
+  EXPECT_NE(ReadText(Settings()).find("Port: 50000\n"), std::string::npos) << "the last port that converted";
   std::filesystem::remove(Settings());
 
   form.FormDestroy();
@@ -210,15 +210,36 @@ TEST_F(ConsoleTest, SaveHandsOnlyAUsableEndpointToTheThread) {
   ASSERT_TRUE(first.Accept(std::chrono::seconds(8)));
   // 65536 + the second port would be the second port if it wrapped: the
   // thread would drop the first connection for it.
+  ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
+  const std::string firstPort = "Port: " + std::to_string(first.Port()) + "\n";
   const std::string wrapping = std::to_string(65536 + second.Port());
   view_.SetText(TControlId::srcHostPort, platform::AnsiToUtf16(wrapping));
   form.sbSaveConfigClick();
-  EXPECT_NE(ReadText(Settings()).find("Port: " + wrapping + "\n"), std::string::npos);
+  // Neither stored nor handed over; the panel says why, the edit keeps the text.
+  EXPECT_NE(ReadText(Settings()).find(firstPort), std::string::npos);
+  EXPECT_EQ(view_.Status(kFeedStatusPanel), u"Источник: неверный порт");
+  EXPECT_EQ(view_.Text(TControlId::srcHostPort), platform::AnsiToUtf16(wrapping));
   EXPECT_FALSE(first.ClientClosed(std::chrono::milliseconds(300)));
+  // inet_addr would make "localhost" 255.255.255.255.
+  view_.SetText(TControlId::srcHostAddress, u"localhost");
   view_.SetText(TControlId::srcHostPort, platform::AnsiToUtf16(" " + std::to_string(second.Port())));
   form.sbSaveConfigClick();
+  EXPECT_EQ(view_.Status(kFeedStatusPanel), u"Источник: неверный адрес");
+  EXPECT_NE(ReadText(Settings()).find("Host: 127.0.0.1\n" + firstPort), std::string::npos);
+  EXPECT_FALSE(first.ClientClosed(std::chrono::milliseconds(300)));
+
+  view_.SetText(TControlId::srcHostAddress, u"127.0.0.1");
+  form.sbSaveConfigClick();
+  EXPECT_EQ(view_.Status(kFeedStatusPanel),
+            u"Источник: нет связи (127.0.0.1:" + platform::AnsiToUtf16(std::to_string(second.Port())) + u")");
   EXPECT_TRUE(first.ClientClosed(std::chrono::seconds(2)));
   EXPECT_TRUE(second.Accept(std::chrono::seconds(8)));
+  ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
+
+  // At exit too, a text that does not convert is not stored.
+  view_.SetText(TControlId::srcHostPort, u"abc70000");
+  form.FormDestroy();
+  EXPECT_NE(ReadText(Settings()).find("Port:  " + std::to_string(second.Port()) + "\n"), std::string::npos);
 }
 
 TEST_F(ConsoleTest, PortChoiceAtStartAndFromTheList) {
@@ -376,7 +397,7 @@ TEST_F(ConsoleTest, StatusPanelAndWatchdogFollowTheBoardReports) {
   form.WindowMessage(WM_SCOREBOARD_STATE, bsDisconnected, 0);
   form.WindowMessage(WM_SCOREBOARD_STATE, bsConnected, 2);
   EXPECT_EQ(view_.Status(0), u"Табло подключено (2)");
-  EXPECT_EQ(view_.Status(1), u"");
+  EXPECT_EQ(view_.Status(kStatusPanelCount - 1), u"");
 }
 
 TEST_F(ConsoleTest, ResultsListAndLogFollowTheFeedAndTheMode) {
