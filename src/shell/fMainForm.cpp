@@ -121,6 +121,8 @@ void TmainForm::TrayIcon1Click() {
   view_.ShowWindow();
 }
 
+void TmainForm::AnotherCopyStarted() { TrayIcon1Click(); }
+
 void TmainForm::N1Click() {
   exitRequested = true;
   view_.CloseWindow();

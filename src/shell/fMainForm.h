@@ -75,6 +75,9 @@ class TmainForm {
   void FormCloseQuery(bool& canClose);
   void FormDestroy();  // SaveSettings, once
   void TrayIcon1Click();
+  // Someone started the program again: the running copy is what they want
+  // to see, so it comes out of the tray as a tray click would bring it.
+  void AnotherCopyStarted();
   void N1Click();
   // Every key press of the window before the focused control sees it;
   // modifiers are not looked at, the key is not consumed.
