@@ -1,5 +1,6 @@
 #include "exchange/scoreboardexchangethread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,11 @@ constexpr int kPassMilliseconds = 20;
 constexpr std::chrono::seconds kKeepAliveIdle{5};
 constexpr std::chrono::seconds kKeepAliveInterval{2};
 constexpr int kKeepAliveCount = 3;
+// The timing application sends a heartbeat every second while connected, so
+// a connection that brought nothing for this long is lost even where the
+// system will not shorten its keep-alive probing.
+constexpr std::int64_t kSilentFeedMilliseconds = 15000;
+constexpr std::int32_t kMaxBoardRows = 1000;
 
 }  // namespace
 
@@ -57,7 +63,7 @@ struct TScoreboardExchangeThread::Impl {
   // The feed's state for the window's panel; a lost link is told once.
   void ReportFeedConnected();
   void ReportFeedDisconnected();
-  void ReportFeedSilence();
+  void ReportFeedSilence(std::int64_t silentMs);
   static void LogLastLine(void* self);
 
   // Board side; the caller holds boardLock.
@@ -79,10 +85,10 @@ struct TScoreboardExchangeThread::Impl {
   std::uint16_t feedPort = 0;  // host order
   bool feedAddressSet = false;
   std::uint64_t addressGeneration = 0;
+  std::int64_t lastDataMs = 0;  // steady clock; exchange thread only
 
   // What the window was last told of the feed; exchange thread only.
-  std::int32_t feedReported = 0;  // a TExchangeNotify feed code, 0 before the first
-  std::int64_t lastDataSeconds = 0;
+  std::int32_t feedReported = 0;     // a TExchangeNotify feed code, 0 before the first
   std::int64_t silenceReported = 0;  // seconds last posted with enFeedSilent, 0 while data flows
 
   std::unique_ptr<char[]> receiveBuffer;
@@ -194,13 +200,13 @@ void TScoreboardExchangeThread::Impl::AttemptConnection() {
     if (generation != addressGeneration || terminated.load()) return;
     feedSocket = std::move(socket);
     connected = 1;
+    lastDataMs = clock.SteadyMilliseconds();
     lineAssembler.Reset();
   }
   ReportFeedConnected();
 }
 
 void TScoreboardExchangeThread::Impl::ReportFeedConnected() {
-  lastDataSeconds = clock.NowSeconds();
   silenceReported = 0;
   feedReported = enFeedConnected;
   Post(enFeedConnected);
@@ -215,8 +221,8 @@ void TScoreboardExchangeThread::Impl::ReportFeedDisconnected() {
 
 // Called on every pass without data while connected; posts at most once a
 // second, so the window's count moves without a timer of its own.
-void TScoreboardExchangeThread::Impl::ReportFeedSilence() {
-  const std::int64_t silent = clock.NowSeconds() - lastDataSeconds;
+void TScoreboardExchangeThread::Impl::ReportFeedSilence(std::int64_t silentMs) {
+  const std::int64_t silent = silentMs / 1000;
   if (silent <= kFeedSilentSeconds || silent == silenceReported) return;
   silenceReported = silent;
   feedReported = enFeedSilent;
@@ -226,28 +232,31 @@ void TScoreboardExchangeThread::Impl::ReportFeedSilence() {
 void TScoreboardExchangeThread::Impl::ReceiveOnce() {
   std::size_t received = 0;
   platform::ReceiveStatus status;
+  bool lost = false;
+  std::int64_t silentMs = 0;
   {
     std::lock_guard<std::mutex> guard(connectionLock);
     if (!feedSocket.IsOpen()) return;  // no connection: the receive would fail at once
     status = feedSocket.Receive(receiveBuffer.get(), kFeedBufferSize, received);
-    if (status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error) {
+    const std::int64_t now = clock.SteadyMilliseconds();
+    if (status == platform::ReceiveStatus::Data) lastDataMs = now;
+    silentMs = now - lastDataMs;
+    lost = status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error ||
+           (status == platform::ReceiveStatus::WouldBlock && silentMs >= kSilentFeedMilliseconds);
+    if (lost) {
       feedSocket.Close();
       connected = 0;
     }
   }
-  if (status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error) {
+  if (lost) {
     ReportFeedDisconnected();
     return;
   }
   if (status != platform::ReceiveStatus::Data || received == 0) {
-    ReportFeedSilence();
+    ReportFeedSilence(silentMs);
     return;
   }
-  if (silenceReported != 0) {
-    ReportFeedConnected();
-  } else {
-    lastDataSeconds = clock.NowSeconds();
-  }
+  if (silenceReported != 0) ReportFeedConnected();  // data again after a silence
 
   std::int32_t fullRefresh = 0;
   lineAssembler.Feed(receiveBuffer.get(), received, [&](std::string_view line) { ProcessLine(line, fullRefresh); });
@@ -330,7 +339,11 @@ void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRef
   if (finishLightShown.load() == 1 || board == nullptr) return;
   const std::int32_t mode = scoreboardMode.load();
   board->ClearBoard(0);
-  for (std::int32_t i = 0; i < GetCompetitorCount(); ++i) {
+  // Row i is position i + 1, so the rows reach the highest position held:
+  // with holes in the positions, one row per competitor would cut the cars
+  // at the end. A position past any board's rows is a feed fault, not a car.
+  auto rowCount = [mode] { return std::max(GetCompetitorCount(), std::min(GetHighestPosition(mode), kMaxBoardRows)); };
+  for (std::int32_t i = 0; i < rowCount(); ++i) {
     // A position nobody holds is an empty row, never a copy of the row before.
     if (!CopyCompetitor(i, mode, rowRecord)) ResetRowRecord();
     board->SetRow(mode, i + 1, rowRecord.number, rowRecord.bestLapTime, rowRecord.lastLapTime, rowRecord.laps,
