@@ -25,7 +25,7 @@ class TQtResultsModel;
 namespace platform {
 class GuiQueue;
 class MessageWindow;
-}
+}  // namespace platform
 
 struct TQtMainFormEnvironment {
   TmainFormEnvironment console;  // its windowHandle is the face's own
