@@ -283,6 +283,21 @@ TEST_F(ConsoleTest, PortChoiceAtStartAndFromTheList) {
   form.cbPortsListChange();
   EXPECT_EQ(form.ComPortNumber(), 34);
   EXPECT_FALSE(std::filesystem::exists(Settings()));
+  // The port in use is listed and selected even while it is absent.
+  form.SelectBoardPort();
+  ASSERT_EQ(view_.Items().size(), 2u);
+  EXPECT_EQ(view_.Items()[1], u"COM34 (нет)");
+  EXPECT_EQ(view_.Selected(), 1);
+}
+
+TEST_F(ConsoleTest, AChosenPictureShowsItsPathAtOnce) {
+  TmainForm& form = MakeForm(false);
+  view_.nextFileName = u"C:\\pictures\\logo.bmp";
+  form.SpeedButton2Click();
+  EXPECT_EQ(view_.Text(TControlId::ePathToBmp), u"C:\\pictures\\logo.bmp");
+  view_.nextFileName.reset();  // cancelled
+  form.SpeedButton2Click();
+  EXPECT_EQ(view_.Text(TControlId::ePathToBmp), u"C:\\pictures\\logo.bmp");
 }
 
 TEST_F(ConsoleTest, EditBoxUnlocksTheSourceAndCommandsWaitForTheThread) {
@@ -471,6 +486,11 @@ TEST_F(ConsoleTest, CloseHidesToTrayAndExitSavesTheSettings) {
   EXPECT_EQ(view_.quits, 0);
   EXPECT_FALSE(std::filesystem::exists(Settings()));
   form.TrayIcon1Click();
+  EXPECT_TRUE(view_.windowShown);
+  EXPECT_FALSE(view_.trayShown);
+  // Starting the program again brings the window out of the tray.
+  form.FormCloseQuery(canClose);
+  form.AnotherCopyStarted();
   EXPECT_TRUE(view_.windowShown);
   EXPECT_FALSE(view_.trayShown);
   form.N1Click();
