@@ -184,6 +184,7 @@ void TScoreboardExchangeThread::Impl::AttemptConnection() {
   feedSocket = std::move(socket);
   connected = 1;
   lineAssembler.Reset();
+  if (options.feedConnected) options.feedConnected();
 }
 
 void TScoreboardExchangeThread::Impl::ReceiveOnce() {
@@ -199,6 +200,7 @@ void TScoreboardExchangeThread::Impl::ReceiveOnce() {
     }
   }
   if (status != platform::ReceiveStatus::Data || received == 0) return;
+  if (options.feedReceived) options.feedReceived(receiveBuffer.get(), received);
 
   std::int32_t fullRefresh = 0;
   lineAssembler.Feed(receiveBuffer.get(), received, [&](std::string_view line) { ProcessLine(line, fullRefresh); });

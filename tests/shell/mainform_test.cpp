@@ -184,7 +184,8 @@ TEST_F(ConsoleTest, SettingsAreWrittenOnlyAtTheListedMoments) {
   view_.SetChecked(TControlId::rbRace, true);  // the face's button changes before the click arrives
   view_.SetChecked(TControlId::rbBestLap, false);
   form.rbRaceClick();
-  EXPECT_EQ(ReadText(Settings()), "Host: 10.0.0.9\nPort: 50000\nScoreboardMode:1\nBrightness:4\nComPort:7\n");
+  EXPECT_EQ(ReadText(Settings()),
+            "Host: 10.0.0.9\nPort: 50000\nScoreboardMode:1\nBrightness:4\nComPort:7\nArchiveDays:60\n");
   std::filesystem::remove(Settings());
   form.rbRaceClick();
   EXPECT_FALSE(std::filesystem::exists(Settings()));
