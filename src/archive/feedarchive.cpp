@@ -131,7 +131,7 @@ void TFeedArchive::Drain() {
   std::unique_lock<std::mutex> guard(lock_);
   const std::uint64_t target = handedOver_;
   wake_.notify_one();
-  drained_.wait(guard, [&] { return dealtWith_ >= target; });
+  drained_.wait(guard, [&] { return rotatedAtStart_ && dealtWith_ >= target; });
 }
 
 TFeedArchive::TFigures TFeedArchive::Figures() const {
@@ -153,7 +153,10 @@ void TFeedArchive::Run() {
   {
     const std::int64_t now = Now();
     RotateArchive(options_.folder, OldestKeptName(now), options_.sizeLimit);
+    std::lock_guard<std::mutex> guard(lock_);
+    rotatedAtStart_ = true;
   }
+  drained_.notify_all();
   for (;;) {
     bool stopping = false;
     {

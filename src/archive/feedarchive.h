@@ -67,7 +67,8 @@ class TFeedArchive {
   void FeedConnected();  // the next receive starts a new file
   void FeedReceived(const char* bytes, std::size_t size);
 
-  // Waits until everything handed over so far has been dealt with.
+  // Waits until the start's rotation is done and everything handed over so
+  // far has been dealt with.
   void Drain();
 
   struct TFigures {
@@ -110,6 +111,7 @@ class TFeedArchive {
   bool nextIsNewFile_ = true;
   bool lostSinceLast_ = false;
   bool stop_ = false;
+  bool rotatedAtStart_ = false;
   std::uint64_t handedOver_ = 0;  // entries queued, ever
   std::uint64_t dealtWith_ = 0;   // entries the writer finished, ever
 

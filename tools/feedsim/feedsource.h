@@ -18,6 +18,9 @@ struct TFeedEvent {
   std::string bytes;
   // Bytes of the recording read once this line is sent (0 when simulated).
   std::size_t fileOffset = 0;
+  // The stamp it came under, counted from 1 (0 before the first stamp):
+  // one receive of the feed when the recording is the proxy's archive.
+  int burst = 0;
 };
 
 // "##YYYY-MM-DD hh:mm:ss.fff" (an optional line end after it) as
