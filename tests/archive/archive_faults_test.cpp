@@ -4,6 +4,7 @@
 // otherwise); the crash is a child process killed in the middle of writing.
 #include <algorithm>
 #include <csignal>
+#include <spawn.h>
 #include <thread>
 #include <unistd.h>
 
@@ -151,23 +152,15 @@ TEST_F(ArchiveFaults, RemovedFolderStopsTheFileAndComesBackAtTheNextConnection) 
 
 // kill -9 in the middle of a session: every byte the archive had handed
 // to the system is in the file, and the file replays as the feed's start.
+// The writer is a program of its own (archive_crash_probe).
 TEST(ArchiveCrash, KilledWhileWritingLeavesAFileThatReplays) {
   archivetest::TempFolder dir;
-  std::string feed;
-  for (int i = 0; feed.size() < 4 * 1024 * 1024; ++i) feed += Burst(i);
-  const pid_t child = ::fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    TFeedArchive archive(archivetest::InFolder(dir.Path()));
-    // Receives of 700 bytes, cut anywhere in a line, as fast as it goes.
-    for (std::size_t at = 0;; at = (at + 700) % (feed.size() - 700)) {
-      archive.FeedReceived(feed.data() + at, 700);
-      if (at + 700 >= feed.size() - 700) ::_exit(3);  // never reached in time
-      ::usleep(50);
-    }
-  }
+  const std::string folder = dir.Path().string();
+  char* const args[] = {const_cast<char*>(BRELVO_CRASH_PROBE), const_cast<char*>(folder.c_str()), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(::posix_spawn(&child, BRELVO_CRASH_PROBE, nullptr, nullptr, args, environ), 0);
   std::uintmax_t size = 0;
-  for (int i = 0; i < 200 && size < 256 * 1024; ++i) {
+  for (int i = 0; i < 400 && size < 256 * 1024; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
     const auto files = FeedFiles(dir.Path());
     std::error_code ignored;
@@ -176,10 +169,11 @@ TEST(ArchiveCrash, KilledWhileWritingLeavesAFileThatReplays) {
   ::kill(child, SIGKILL);
   int status = 0;
   ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the probe ended by itself, status " << status;
   ASSERT_GE(size, 256u * 1024);
   const auto files = FeedFiles(dir.Path());
   ASSERT_EQ(files.size(), 1u);
+  const std::string feed = archivetest::SyntheticFeed(archivetest::kCrashFeedBytes);
   const std::string replayed = ReplayedBytes(ReadAll(files[0]));
   EXPECT_GE(replayed.size(), 200u * 1024);
   const auto differ = std::mismatch(replayed.begin(), replayed.end(), feed.begin());

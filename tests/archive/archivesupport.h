@@ -58,6 +58,19 @@ inline TArchiveOptions InFolder(const std::filesystem::path& folder) {
   return options;
 }
 
+// Megabytes of plausible feed: positions and passings of twenty karts.
+inline std::string SyntheticFeed(std::size_t bytes) {
+  std::string feed;
+  for (int i = 0; feed.size() < bytes; ++i) {
+    const std::string reg = std::to_string(100 + i % 20);
+    feed += "$G," + std::to_string(i % 20 + 1) + ",\"" + reg + "\"," + std::to_string(i / 20) + ",\"00:05:01.100\"\r\n";
+    feed += "$J,\"" + reg + "\",\"00:01:02.345\",\"00:10:00.000\"\r\n";
+  }
+  return feed;
+}
+inline constexpr std::size_t kCrashFeedBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kCrashReceiveBytes = 700;
+
 // Everything a replay of `bytes` sends, in one string.
 inline std::string ReplayedBytes(const std::string& bytes) {
   std::string out;
