@@ -193,7 +193,8 @@ void TFeedArchive::WriteEntry(const TEntry& entry, const char* bytes) {
     failures_.fetch_add(1, std::memory_order_relaxed);
     StopFile();
   }
-  if (entry.newFile || (recording_ && DayNumber(time) != fileDay_)) {
+  // Midnight starts a new file, and retries one that could not be made.
+  if (entry.newFile || DayNumber(time) != fileDay_) {
     StopFile();
     StartFile(time);
   }
@@ -211,7 +212,6 @@ void TFeedArchive::WriteEntry(const TEntry& entry, const char* bytes) {
     StopFile();
     return;
   }
-  lineOpen_ = bytes[entry.size - 1] != '\n';
   unsynced_ = true;
   receivesRecorded_.fetch_add(1, std::memory_order_relaxed);
   bytesWritten_.fetch_add(stamp.size() + entry.size, std::memory_order_relaxed);
@@ -222,14 +222,13 @@ bool TFeedArchive::StartFile(const platform::TLocalTime& time) {
   std::error_code ignored;
   std::filesystem::create_directory(options_.folder, ignored);
   const std::filesystem::path path = options_.folder / ArchiveFileName(time);
+  fileDay_ = DayNumber(time);
   RotateArchive(options_.folder, OldestKeptName(Now()), options_.sizeLimit, path);
   if (!file_->file.Open(path)) {
     failures_.fetch_add(1, std::memory_order_relaxed);
     return false;
   }
   recording_ = true;
-  fileDay_ = DayNumber(time);
-  lineOpen_ = false;
   filesStarted_.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> guard(lock_);
   currentPath_ = path;

@@ -122,8 +122,7 @@ class TFeedArchive {
   std::unique_ptr<TFile> file_;
   std::filesystem::path currentPath_;  // guarded by lock_ for readers
   bool recording_ = false;             // a file is open and sound
-  int fileDay_ = -1;                   // local y*10000+m*100+d of the file
-  bool lineOpen_ = false;              // the last byte written was not a line feed
+  int fileDay_ = -1;                   // local y*10000+m*100+d of the last file tried
   std::int64_t lastSyncMs_ = 0;        // steady clock
   bool unsynced_ = false;
 
