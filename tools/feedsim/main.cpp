@@ -10,7 +10,8 @@
 // to clients, catch-up included, is appended to FILE, flushed per burst). Prints "listening on
 // HOST:PORT" once the server is up, the replay's progress once a second on
 // long replays, and "done" after the last line (it then keeps serving
-// connections until stopped).
+// connections until stopped, the last heartbeat repeated every second as the
+// timing application does while a client is connected).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -119,6 +120,15 @@ class TFeedServer {
 
   // Queues every line that is due for every client.
   void Pump() {
+    if (finished_ && !loop_) {
+      // Like the timing application, the last heartbeat goes on every
+      // second: the proxy takes a feed silent for 15 s as lost.
+      if (!lastHeartbeat_.empty() && TSteady::now() >= nextHeartbeat_) {
+        nextHeartbeat_ = TSteady::now() + std::chrono::seconds(1);
+        Broadcast(lastHeartbeat_);
+      }
+      return;
+    }
     if (finished_) {
       if (loop_ && !events_.empty() && TSteady::now() >= restartAt_) {
         // Around again, one second (of the recording) after the last line.
@@ -133,6 +143,7 @@ class TFeedServer {
     while (next_ < events_.size() && static_cast<double>(events_[next_].atMs) <= elapsed) {
       burst += events_[next_].bytes;
       catchUp_.Note(events_[next_].bytes);
+      if (events_[next_].bytes.rfind("$F", 0) == 0) lastHeartbeat_ = events_[next_].bytes;
       ++next_;
     }
     if (!burst.empty()) Broadcast(burst);
@@ -140,6 +151,7 @@ class TFeedServer {
       if (showProgress_) Progress(true);
       finished_ = true;
       restartAt_ = TSteady::now() + std::chrono::milliseconds(static_cast<std::int64_t>(1000 / speed_) + 1);
+      nextHeartbeat_ = TSteady::now() + std::chrono::seconds(1);
       if (!loop_ || events_.empty()) {
         std::printf("done\n");
         std::fflush(stdout);
@@ -235,6 +247,8 @@ class TFeedServer {
   TSteady::time_point begin_{};
   TSteady::time_point restartAt_{};
   TSteady::time_point nextProgress_{};
+  TSteady::time_point nextHeartbeat_{};
+  std::string lastHeartbeat_;
 };
 
 struct TOption {
