@@ -202,6 +202,7 @@ void TScoreboardExchangeThread::Impl::AttemptConnection() {
     connected = 1;
     lastDataMs = clock.SteadyMilliseconds();
     lineAssembler.Reset();
+    if (options.feedConnected) options.feedConnected();
   }
   ReportFeedConnected();
 }
@@ -257,6 +258,7 @@ void TScoreboardExchangeThread::Impl::ReceiveOnce() {
     return;
   }
   if (silenceReported != 0) ReportFeedConnected();  // data again after a silence
+  if (options.feedReceived) options.feedReceived(receiveBuffer.get(), received);
 
   std::int32_t fullRefresh = 0;
   lineAssembler.Feed(receiveBuffer.get(), received, [&](std::string_view line) { ProcessLine(line, fullRefresh); });

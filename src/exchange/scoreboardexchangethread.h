@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -42,6 +43,10 @@ class TScoreboardExchangeThread {
     // What LogLastLine does with the line on the window's thread: the
     // window's feed log. Empty: nothing.
     std::function<void(const std::u16string& line)> feedLog;
+    // On this thread, for the feed archive: each new feed connection, and
+    // each receive's bytes before they are cut into lines. Must not wait.
+    std::function<void()> feedConnected;
+    std::function<void(const char* bytes, std::size_t size)> feedReceived;
   };
 
   // Builds the object, loads the controller library, creates the controller

@@ -1,9 +1,11 @@
 #include "shell/fMainForm.h"
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "archive/feedarchive.h"
 #include "exchange/scoreboardexchangethread.h"
 #include "platform/debugoutput.h"
 #include "platform/programfolder.h"
@@ -15,6 +17,9 @@
 namespace {
 
 std::string ComPortName(std::int32_t number) { return "COM" + std::to_string(number); }
+
+// A century; more is read as "keep everything" all the same.
+constexpr std::uint32_t kMostArchiveDays = 36500;
 
 // The trace is read by people and scripts as UTF-8, whatever the code page.
 std::string Utf8(std::u16string_view text) {
@@ -50,9 +55,8 @@ TmainForm::TmainForm(TmainFormView& view, TmainFormEnvironment environment)
   if (environment_.programFolder.empty()) environment_.programFolder = platform::ProgramFolder();
   if (!environment_.enumerateSerialPorts) environment_.enumerateSerialPorts = platform::EnumerateSerialPorts;
   brightness_ = view_.Position(TControlId::tbBrightness);
-  // Nothing here writes into the archive; it exists for the operators.
   std::error_code ignored;
-  std::filesystem::create_directory(environment_.programFolder / "Archive", ignored);
+  std::filesystem::create_directory(environment_.programFolder / kArchiveFolderName, ignored);
 }
 
 TmainForm::~TmainForm() {
@@ -70,6 +74,15 @@ void TmainForm::FormCreate() {
   TScoreboardExchangeThread::Options options;
   options.libraryName = environment_.libraryName;
   options.feedLog = [this](const std::u16string& line) { LogLastLine(line); };
+  if (archiveDays_ > 0) {
+    TArchiveOptions archiveOptions;
+    archiveOptions.folder = environment_.programFolder / kArchiveFolderName;
+    archiveOptions.archiveDays = archiveDays_;
+    archive_ = std::make_unique<TFeedArchive>(std::move(archiveOptions));
+    TFeedArchive* archive = archive_.get();
+    options.feedConnected = [archive] { archive->FeedConnected(); };
+    options.feedReceived = [archive](const char* bytes, std::size_t size) { archive->FeedReceived(bytes, size); };
+  }
   exchangeThread = std::make_unique<TScoreboardExchangeThread>(environment_.windowHandle, std::move(options));
   cbScoreboardLogClick();
 
@@ -160,6 +173,7 @@ void TmainForm::LoadSettings() {
     brightness_ = view_.Position(TControlId::tbBrightness);
   }
   comPortNumber = static_cast<std::int32_t>(loaded.comPort);
+  if (loaded.archiveDays) archiveDays_ = static_cast<std::int32_t>(std::min(*loaded.archiveDays, kMostArchiveDays));
 }
 
 void TmainForm::SaveSettings() {
@@ -179,6 +193,7 @@ void TmainForm::SaveSettings() {
                                                        : smPractice;
   settings.brightness = static_cast<std::uint32_t>(view_.Position(TControlId::tbBrightness));
   settings.comPort = static_cast<std::uint32_t>(comPortNumber);
+  settings.archiveDays = static_cast<std::uint32_t>(archiveDays_);
   // A failed save keeps the old file; the operator is not told.
   (void)WriteSettingsFile(SettingsPath(), settings);
 }

@@ -24,6 +24,7 @@
 #include "views/resultslist.h"
 
 class TScoreboardExchangeThread;
+class TFeedArchive;
 
 // The board's traffic lights, as SetTrafficLight takes them.
 enum TTrafficLight : std::int32_t {
@@ -57,7 +58,8 @@ struct TmainFormEnvironment {
 class TmainForm {
  public:
   // Construction after the face has created its controls: makes the Archive
-  // folder in the program folder (a failure is ignored).
+  // folder in the program folder (a failure is ignored), where the feed is
+  // recorded from FormCreate on.
   TmainForm(TmainFormView& view, TmainFormEnvironment environment);
   // The program never destroys the window (the process ends after "Выход");
   // tests do: the exchange thread is stopped and joined here.
@@ -65,8 +67,8 @@ class TmainForm {
   TmainForm(const TmainForm&) = delete;
   TmainForm& operator=(const TmainForm&) = delete;
 
-  // LoadSettings, SelectBoardPort, the exchange thread, its endpoint, mode
-  // and serial port, in this order.
+  // LoadSettings, SelectBoardPort, the feed archive, the exchange thread,
+  // its endpoint, mode and serial port, in this order.
   void FormCreate();
   // An ordinary close request. Without "Выход" the window hides to the tray
   // and the close is refused; with it (or where the desktop has no tray, so
@@ -121,6 +123,9 @@ class TmainForm {
   std::filesystem::path SettingsPath() const;
   std::int32_t ComPortNumber() const { return comPortNumber; }
   std::int32_t StartMode() const { return startMode; }
+  std::int32_t ArchiveDays() const { return archiveDays_; }
+  // The feed archive, null while "ArchiveDays" is 0.
+  TFeedArchive* FeedArchive() const { return archive_.get(); }
   bool TestPatternRequested() const { return testPatternRequested; }
   bool ExitRequested() const { return exitRequested; }
   TScoreboardExchangeThread* ExchangeThread() const { return exchangeThread.get(); }
@@ -139,7 +144,10 @@ class TmainForm {
   TmainFormEnvironment environment_;
 
   std::int32_t comPortNumber = 0;
-  std::int32_t startMode = 0;  // a TScoreboardMode, any number the file held
+  std::int32_t startMode = 0;      // a TScoreboardMode, any number the file held
+  std::int32_t archiveDays_ = 60;  // 0: the feed is not recorded
+  // Declared before the thread that feeds it, so it outlives the thread.
+  std::unique_ptr<TFeedArchive> archive_;
   std::unique_ptr<TScoreboardExchangeThread> exchangeThread;
   bool exitRequested = false;
   bool testPatternRequested = false;

@@ -130,6 +130,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
       out.brightness = ClampBrightness(number);
     } else if (std::sscanf(text, "ComPort:%u", &number) == 1) {
       out.comPort = number;
+    } else if (std::sscanf(text, "ArchiveDays:%u", &number) == 1) {
+      out.archiveDays = number;
     }
   }
   return true;
@@ -144,5 +146,6 @@ bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave&
   content.append("ScoreboardMode:").append(std::to_string(settings.mode)).append(end);
   content.append("Brightness:").append(std::to_string(settings.brightness)).append(end);
   content.append("ComPort:").append(std::to_string(settings.comPort)).append(end);
+  content.append("ArchiveDays:").append(std::to_string(settings.archiveDays)).append(end);
   return platform::WriteFileAtomically(file, content);
 }

@@ -1,4 +1,4 @@
-// scoreboard.ini: five operator settings as 8-bit text lines beside the
+// scoreboard.ini: the operator settings as 8-bit text lines beside the
 // program. Reading follows the fgets/sscanf rules the file has always been
 // read with, on the file's bytes (a Ctrl-Z byte is one more character);
 // writing replaces the file in one step so the old file survives a failed or
@@ -24,6 +24,7 @@ struct TLoadedSettings {
   std::optional<std::uint32_t> radioMode;
   std::optional<std::int32_t> brightness;  // already clamped to 1..16
   std::uint32_t comPort = 0;
+  std::optional<std::uint32_t> archiveDays;
 };
 
 struct TSettingsToSave {
@@ -32,6 +33,7 @@ struct TSettingsToSave {
   std::uint32_t mode = 0;
   std::uint32_t brightness = 16;
   std::uint32_t comPort = 0;
+  std::uint32_t archiveDays = 60;
 };
 
 // The feed endpoint as the source edits give it. The one conversion of the
@@ -54,6 +56,6 @@ std::int32_t ClampBrightness(std::uint32_t value);
 // byte-order mark at the start (Notepad writes one) is skipped.
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out);
 
-// Writes the five lines in one step (platform::WriteFileAtomically). On any
+// Writes the six lines in one step (platform::WriteFileAtomically). On any
 // failure the old file is left as it was and false is returned.
 bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings);

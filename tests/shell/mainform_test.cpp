@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/feedarchive.h"
 #include "exchange/scoreboardexchangethread.h"
 #include "exchangetestsupport.h"
 #include "platform/textcodec.h"
@@ -198,7 +199,8 @@ TEST_F(ConsoleTest, SettingsAreWrittenOnlyAtTheListedMoments) {
   view_.SetChecked(TControlId::rbRace, true);  // the face's button changes before the click arrives
   view_.SetChecked(TControlId::rbBestLap, false);
   form.rbRaceClick();
-  EXPECT_EQ(ReadText(Settings()), "Host: 10.0.0.9\nPort: 50000\nScoreboardMode:1\nBrightness:4\nComPort:7\n");
+  EXPECT_EQ(ReadText(Settings()),
+            "Host: 10.0.0.9\nPort: 50000\nScoreboardMode:1\nBrightness:4\nComPort:7\nArchiveDays:60\n");
   std::filesystem::remove(Settings());
   form.rbRaceClick();
   EXPECT_FALSE(std::filesystem::exists(Settings()));
@@ -508,6 +510,42 @@ TEST_F(ConsoleTest, CloseWithoutTrayEndsTheProgram) {
   form.FormCloseQuery(canClose);
   EXPECT_TRUE(canClose);
   EXPECT_EQ(view_.quits, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The program records its feed into Archive by default; "ArchiveDays:0"
+// turns that off (and deletes nothing), and the key is kept either way.
+TEST_F(ConsoleTest, FeedIsRecordedIntoArchiveUnlessArchiveDaysIsZero) {
+  exchangetest::LoopbackServer server;
+  const std::string portLine = "Port: " + std::to_string(server.Port()) + "\nComPort:2\n";
+  WriteSettings(portLine);
+  TmainForm& form = MakeForm();
+  form.FormCreate();
+  ASSERT_TRUE(server.Accept(std::chrono::seconds(8)));
+  ASSERT_TRUE(server.Send("$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n"));
+  TFeedArchive* archive = form.FeedArchive();
+  ASSERT_NE(archive, nullptr);
+  ASSERT_TRUE(WaitFor([&] {
+    archive->Drain();
+    return archive->Figures().receivesRecorded > 0;
+  }));
+  const auto file = archive->CurrentFile();
+  EXPECT_EQ(file.parent_path(), folder_ / "Archive");
+  EXPECT_NE(ReadText(file).find("$F,9999"), std::string::npos);
+  DestroyForm();
+
+  const auto kept = folder_ / "Archive" / "2000-01-01_00-00-00.feed";
+  std::ofstream(kept) << "old";
+  WriteSettings(portLine + "ArchiveDays:0\n");
+  TmainForm& off = MakeForm();
+  off.FormCreate();
+  EXPECT_EQ(off.FeedArchive(), nullptr);
+  off.FormDestroy();
+  EXPECT_NE(ReadText(Settings()).find("ArchiveDays:0\n"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(kept));
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ TEST_F(SettingsFileTest, LongLineIsReadAsTwoLines) {
   EXPECT_EQ(loaded.port.value_or(""), "4242");
 }
 
-TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
+TEST_F(SettingsFileTest, WritesTheSixLinesAndReadsThemBack) {
   TSettingsToSave settings;
   settings.host = "127.0.0.1";
   settings.port = "50000";
@@ -161,7 +161,8 @@ TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   // The system's text line end: CR LF where the operators run the program.
   std::string expected;
-  for (const char* line : {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3"}) {
+  for (const char* line :
+       {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3", "ArchiveDays:60"}) {
     expected.append(line).append(platform::TextLineEnd());
   }
   EXPECT_EQ(FileText(), expected);
