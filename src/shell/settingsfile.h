@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "views/feedlinkstatus.h"
+
 inline constexpr const char* kSettingsFileName = "scoreboard.ini";
 
 // What a read found; absent members keep the window's current values.
@@ -22,6 +24,7 @@ struct TLoadedSettings {
   std::optional<std::uint32_t> radioMode;
   std::optional<std::int32_t> brightness;  // already clamped to 1..16
   std::uint32_t comPort = 0;
+  std::optional<std::uint32_t> archiveDays;
   std::optional<std::string> webPort;  // 8-bit token
 };
 
@@ -34,6 +37,7 @@ struct TSettingsToSave {
   std::uint32_t mode = 0;
   std::uint32_t brightness = 16;
   std::uint32_t comPort = 0;
+  std::uint32_t archiveDays = 60;
   std::string webPort = "8080";  // 8-bit text, written back as it was read
 };
 
@@ -43,10 +47,12 @@ struct TFeedEndpoint {
   std::uint32_t address = 0;  // IPv4, network byte order (inet_addr)
   std::int32_t port = 0;      // 1..65535
 };
-// nullopt when the port text is not a decimal integer in 1..65535 (blanks
-// around it are allowed); the address follows inet_addr (no name lookup,
-// text that is not an address gives 255.255.255.255).
-std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port);
+// nullopt when the port text is not a decimal integer in 1..65535 or the
+// address is not four decimal numbers 0..255 joined by dots (blanks around
+// either are allowed); `fault`, when given, says which (the address first).
+// No name lookup: "localhost" is no address.
+std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port,
+                                                 TFeedEntryFault* fault = nullptr);
 
 // The results page's port from the WebPort text: 0 turns the page off; text
 // that is not a decimal integer in 0..65535 gives the default, as a port

@@ -13,4 +13,4 @@ add_test(NAME test_windowsroad
 set_tests_properties(test_windowsroad PROPERTIES TIMEOUT 240 LABELS "e2e;wine" SKIP_RETURN_CODE 77
                      RESOURCE_LOCK brelvo_proxy_wine)
 brelvo_wine_test(test_windowsroad)
-add_dependencies(test_windowsroad_probe brelvo-proxy scoreboardcontroller)
+add_dependencies(test_windowsroad_probe brelvo-proxy scoreboardcontroller brelvo-feed)

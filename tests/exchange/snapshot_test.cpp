@@ -36,7 +36,7 @@ class SnapshotTest : public ExchangeFixture {
 };
 
 TEST_F(SnapshotTest, PushClearAndClockAreHandedOnAsTheBoardAndListSeeThem) {
-  Start(FakeBoard::kLibraryName, &sink);
+  Start(FakeBoard::kLibraryName, [this](TScoreboardExchangeThread::Options& o) { o.snapshotSink = &sink; });
   if (HasFatalFailure()) return;
   thread->SetScoreboardMode(smRace);
   Feed("$I\r\n$B,72,\"Sunday 7 hour\"\r\n");

@@ -22,13 +22,19 @@ void ShowException(const char* what) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int showCommand) {
-  // A second copy ends at once: no window, no message.
-  if (!platform::AcquireSingleInstanceLock()) return 0;
+  // A second copy asks the running one to show its window and ends at once:
+  // no window of its own, no message.
+  if (!platform::AcquireSingleInstanceLock()) {
+    platform::RequestShowFromFirstCopy();
+    return 0;
+  }
   try {
     // Never freed: the exchange thread and the board link end with the
     // process, not before it.
     auto* form = new TWin32MainForm();
     form->Start(showCommand);
+    // Lives until the process ends, like the window.
+    new platform::ShowRequestListener([form] { form->Console().AnotherCopyStarted(); }, nullptr);
     RunMessageLoop(*form);
   } catch (const std::exception& e) {
     ShowException(e.what());
