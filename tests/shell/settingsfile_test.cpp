@@ -161,9 +161,8 @@ TEST_F(SettingsFileTest, WritesTheSevenLinesAndReadsThemBack) {
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   // The system's text line end: CR LF where the operators run the program.
   std::string expected;
-  for (const char* line :
-       {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3", "ArchiveDays:60",
-        "WebPort: 8080"}) {
+  for (const char* line : {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3",
+                           "ArchiveDays:60", "WebPort: 8080"}) {
     expected.append(line).append(platform::TextLineEnd());
   }
   EXPECT_EQ(FileText(), expected);
