@@ -71,6 +71,7 @@ void TmainForm::FormCreate() {
   options.libraryName = environment_.libraryName;
   options.feedLog = [this](const std::u16string& line) { LogLastLine(line); };
   exchangeThread = std::make_unique<TScoreboardExchangeThread>(environment_.windowHandle, std::move(options));
+  if (const auto problem = boardLink_.OnControllerLoad(exchangeThread->ControllerLoad())) SetBoardStatus(*problem);
   cbScoreboardLogClick();
 
   // A port text that does not convert leaves the thread's own endpoint.

@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/dynamiclibrary.h"
 #include "platform/singleinstance.h"
 #include "win32mainform.h"
 
@@ -24,6 +25,8 @@ void ShowException(const char* what) {
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int showCommand) {
   // A second copy ends at once: no window, no message.
   if (!platform::AcquireSingleInstanceLock()) return 0;
+  // Before any library loads: never from the current folder or PATH.
+  platform::RestrictLibrarySearch();
   try {
     // Never freed: the exchange thread and the board link end with the
     // process, not before it.
