@@ -117,10 +117,10 @@ TEST_P(ControllerConventions, EverySlotGetsEveryArgumentAndKeepsTheStack) {
   EXPECT_EQ(Last(8).pointer, nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(CControllers, ControllerConventions, ::testing::ValuesIn(ConventionCases()),
-                         [](const auto& info) {
-                           return std::string(info.param.convention == ccCdecl ? "Cdecl" : "Native");
-                         });
+std::string ConventionName(const ::testing::TestParamInfo<TConventionCase>& param) {
+  return param.param.convention == ccCdecl ? "Cdecl" : "Native";
+}
+INSTANTIATE_TEST_SUITE_P(CControllers, ControllerConventions, ::testing::ValuesIn(ConventionCases()), ConventionName);
 
 // Files the tests put in the program's folder, removed again.
 class ProgramFolderFile {
@@ -146,7 +146,7 @@ std::vector<std::uint8_t> LibraryHeader(int bits) {
     bytes[0] = 'M', bytes[1] = 'Z', bytes[0x3C] = 0x80;
     std::memcpy(&bytes[0x80], "PE\0\0", 4);
     const std::uint16_t machine = bits == 32 ? 0x014C : 0x8664;
-    bytes[0x84] = machine & 0xFF, bytes[0x85] = machine >> 8;
+    bytes[0x84] = static_cast<std::uint8_t>(machine & 0xFF), bytes[0x85] = static_cast<std::uint8_t>(machine >> 8);
     bytes[0x80 + 23] = 0x20;  // IMAGE_FILE_DLL
   } else {
     std::memcpy(bytes.data(),
