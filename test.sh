@@ -59,6 +59,11 @@ if [ "$windows" = 1 ]; then
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset"
     cpack --preset "$preset"
+    # Our stand-in never lands where the board maker's library lives.
+    files="$(cmake -E tar tf build/"$preset"/brelvo-proxy-*-win??.zip)"
+    grep -q '/virtual-board/scoreboardcontroller\.dll$' <<<"$files" &&
+      ! grep -q '^[^/]*/scoreboardcontroller\.dll$' <<<"$files" ||
+      { echo "test.sh: the $preset zip holds scoreboardcontroller.dll beside the program:"; echo "$files"; exit 1; }
   done
 fi
 step "all passed"
