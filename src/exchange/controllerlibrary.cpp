@@ -74,7 +74,6 @@ TControllerLibrary::~TControllerLibrary() {
 const TControllerLoad& TControllerLibrary::Load(const std::string& name, TWindowHandle window) {
   load_ = TControllerLoad{};
   const std::filesystem::path path = platform::DynamicLibrary::PathFor(name);
-  load_.fileName = path.filename().string();
   switch (platform::ReadLibraryFileKind(path)) {
     case platform::TLibraryFileKind::lkAbsent:
       load_.problem = cpAbsent;

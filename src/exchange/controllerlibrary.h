@@ -35,7 +35,6 @@ struct TControllerLoad {
   TControllerProblem problem = cpAbsent;
   std::int32_t libraryBits = 0;  // 32 or 64 when the header was read
   std::uint32_t systemError = 0;
-  std::string fileName;  // as found in the program's folder
   TCallingConvention convention = ccNative;
 };
 
