@@ -70,7 +70,8 @@ for kind in absent ours other-bitness not-a-dll no-exports no-object; do
   printf 'ComPort:250\n' >"$work/program/scoreboard.ini"
   place "$kind"
   started=$(date +%s.%N)
-  run "$work/program/brelvo-proxy.exe" >"$work/proxy.log" 2>&1 &
+  # Not through run(): the pid must be the program's.
+  LC_ALL=ru_RU.UTF-8 "$root/cmake/wine-run.sh" "$wine" "$work/program/brelvo-proxy.exe" >"$work/proxy.log" 2>&1 &
   proxy=$!
   status=""
   for _ in $(seq 300); do
@@ -92,5 +93,9 @@ for kind in absent ours other-bitness not-a-dll no-exports no-object; do
   kill "$proxy" 2>/dev/null || true
   wait "$proxy" 2>/dev/null || true
   proxy=""
-  sleep 0.5
+  # Gone for good, or the next start would find this copy still running.
+  for _ in $(seq 100); do
+    [ -z "$(probe || true)" ] && break
+    sleep 0.1
+  done
 done
