@@ -1,5 +1,6 @@
 #include "exchange/scoreboardexchangethread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,11 @@ constexpr int kPassMilliseconds = 20;
 constexpr std::chrono::seconds kKeepAliveIdle{5};
 constexpr std::chrono::seconds kKeepAliveInterval{2};
 constexpr int kKeepAliveCount = 3;
+// The timing application sends a heartbeat every second while connected, so
+// a connection that brought nothing for this long is lost even where the
+// system will not shorten its keep-alive probing.
+constexpr std::int64_t kSilentFeedMilliseconds = 15000;
+constexpr std::int32_t kMaxBoardRows = 1000;
 
 }  // namespace
 
@@ -75,6 +81,7 @@ struct TScoreboardExchangeThread::Impl {
   std::uint16_t feedPort = 0;  // host order
   bool feedAddressSet = false;
   std::uint64_t addressGeneration = 0;
+  std::int64_t lastDataMs = 0;  // steady clock; exchange thread only
 
   std::unique_ptr<char[]> receiveBuffer;
   TLineAssembler lineAssembler;
@@ -172,6 +179,7 @@ void TScoreboardExchangeThread::Impl::AttemptConnection() {
   if (generation != addressGeneration || terminated.load()) return;
   feedSocket = std::move(socket);
   connected = 1;
+  lastDataMs = clock.SteadyMilliseconds();
   lineAssembler.Reset();
 }
 
@@ -182,7 +190,10 @@ void TScoreboardExchangeThread::Impl::ReceiveOnce() {
     std::lock_guard<std::mutex> guard(connectionLock);
     if (!feedSocket.IsOpen()) return;  // no connection: the receive would fail at once
     status = feedSocket.Receive(receiveBuffer.get(), kFeedBufferSize, received);
-    if (status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error) {
+    const std::int64_t now = clock.SteadyMilliseconds();
+    if (status == platform::ReceiveStatus::Data) lastDataMs = now;
+    if (status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error ||
+        (status == platform::ReceiveStatus::WouldBlock && now - lastDataMs >= kSilentFeedMilliseconds)) {
       feedSocket.Close();
       connected = 0;
     }
@@ -268,7 +279,11 @@ void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRef
   if (finishLightShown.load() == 1 || board == nullptr) return;
   const std::int32_t mode = scoreboardMode.load();
   board->ClearBoard(0);
-  for (std::int32_t i = 0; i < GetCompetitorCount(); ++i) {
+  // Row i is position i + 1, so the rows reach the highest position held:
+  // with holes in the positions, one row per competitor would cut the cars
+  // at the end. A position past any board's rows is a feed fault, not a car.
+  auto rowCount = [mode] { return std::max(GetCompetitorCount(), std::min(GetHighestPosition(mode), kMaxBoardRows)); };
+  for (std::int32_t i = 0; i < rowCount(); ++i) {
     // A position nobody holds is an empty row, never a copy of the row before.
     if (!CopyCompetitor(i, mode, rowRecord)) ResetRowRecord();
     board->SetRow(mode, i + 1, rowRecord.number, rowRecord.bestLapTime, rowRecord.lastLapTime, rowRecord.laps,

@@ -272,6 +272,17 @@ TFlagState Flag(const Field& f) {
   return fsNone;
 }
 
+// A record's letter counts only when a comma or the line's end follows it.
+// Noise on the line can hold a "$" and any letter ("$I" inside binary junk
+// would otherwise empty the standings and the roster mid-session).
+bool TagEndsAt(std::string_view line, std::size_t at) {
+  if (at < line.size() && line[at] == ',') return true;
+  for (; at < line.size(); ++at) {
+    if (line[at] != '\r' && line[at] != '\n') return false;
+  }
+  return true;
+}
+
 struct ParserState {
   TProcessResult result;
   SplitLine split;
@@ -335,7 +346,7 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
   ParserState& st = State();
   if (line.empty() || line[0] != '$') return {};
   Reset(r);
-  if (line.size() < 2) return {};
+  if (line.size() < 2 || !TagEndsAt(line, 2)) return {};
 
   DecodeOutcome outcome{true, false};
   const char tag = line[1];

@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <climits>
 #include <mstcpip.h>
 
@@ -108,25 +109,36 @@ bool TcpSocket::SetKeepAlive(std::chrono::seconds idle, std::chrono::seconds int
   if (!IsOpen()) return false;
   const SOCKET s = Sock(handle_);
   const BOOL on = TRUE;
-  bool ok = ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) == 0;
-  // Idle time and interval in milliseconds, on every Windows since 2000.
-  tcp_keepalive values{};
-  values.onoff = 1;
-  values.keepalivetime = static_cast<ULONG>((idle.count() < 1 ? 1 : idle.count()) * 1000);
-  values.keepaliveinterval = static_cast<ULONG>((interval.count() < 1 ? 1 : interval.count()) * 1000);
-  DWORD returned = 0;
-  ok = WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0 && ok;
-  // The probe count is settable from Windows 10 1703 on (TCP_KEEPCNT, 16,
-  // which mingw's headers lack); older systems keep their fixed ten probes,
-  // which only lengthens the time to notice a lost peer.
-#if defined(TCP_KEEPCNT)
-  constexpr int kKeepCountOption = TCP_KEEPCNT;
-#else
-  constexpr int kKeepCountOption = 16;
-#endif
-  const DWORD probes = static_cast<DWORD>(count < 1 ? 1 : count);
-  ::setsockopt(s, IPPROTO_TCP, kKeepCountOption, reinterpret_cast<const char*>(&probes), sizeof probes);
-  return ok;
+  if (::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) != 0) return false;
+  // mingw's headers lack the Windows 10 keep-alive options.
+  constexpr int kKeepIdleOption = 3;       // TCP_KEEPIDLE, 1709 on
+  constexpr int kKeepCountOption = 16;     // TCP_KEEPCNT, 1703 on
+  constexpr int kKeepIntervalOption = 17;  // TCP_KEEPINTVL, 1709 on
+  auto setTcp = [s](int option, std::int64_t value) {
+    const DWORD v = static_cast<DWORD>(value < 1 ? 1 : value);
+    return ::setsockopt(s, IPPROTO_TCP, option, reinterpret_cast<const char*>(&v), sizeof v) == 0;
+  };
+  const bool countSet = setTcp(kKeepCountOption, count);
+  bool timesSet = setTcp(kKeepIdleOption, idle.count()) && setTcp(kKeepIntervalOption, interval.count());
+  if (!timesSet) {
+    // Older systems (and wine) take the times only this way, in
+    // milliseconds. Where the count is refused too, the system probes its
+    // own number of times (ten since Vista): spread over the span that
+    // `count` probes would take, a lost peer is noticed about as soon.
+    constexpr std::int64_t kSystemProbeCount = 10;
+    const std::int64_t intervalMs = std::max<std::int64_t>(interval.count(), 1) * 1000;
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = static_cast<ULONG>(std::max<std::int64_t>(idle.count(), 1) * 1000);
+    values.keepaliveinterval = static_cast<ULONG>(
+        countSet ? intervalMs : std::max<std::int64_t>(intervalMs * std::max(count, 1) / kSystemProbeCount, 1));
+    DWORD returned = 0;
+    timesSet = WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
+    if (countSet) setTcp(kKeepCountOption, count);  // in case the call above put back the system's count
+  }
+  // Wherever probing stays slower, the exchange thread's silent-feed rule
+  // bounds the time to notice a lost peer.
+  return timesSet;
 }
 
 ReceiveStatus TcpSocket::Receive(void* buffer, std::size_t size, std::size_t& received) {

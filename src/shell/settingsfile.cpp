@@ -7,16 +7,21 @@
 #include "platform/atomicfile.h"
 #include "platform/socket.h"
 #include "platform/textcodec.h"
+#include "standings/competitors.h"
 
 namespace {
 
 constexpr int kLineBuffer = 512;
 
 // fgets with a 512-byte buffer: up to 511 characters, through the line end.
+// The stream is binary (a text-mode read ends at a Ctrl-Z byte on Windows,
+// and every setting after one would be lost): CR LF becomes LF here, as text
+// mode would make it, the same on every platform.
 bool ReadLine(std::istream& in, char (&line)[kLineBuffer]) {
   int length = 0;
   char c = 0;
   while (length < kLineBuffer - 1 && in.get(c)) {
+    if (c == '\r' && in.peek() == '\n') continue;
     line[length++] = c;
     if (c == '\n') break;
   }
@@ -67,7 +72,7 @@ std::int32_t ClampBrightness(std::uint32_t value) {
 
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
   out = TLoadedSettings{};
-  std::ifstream in(file);  // text mode, like the file was always read
+  std::ifstream in(file, std::ios::binary);
   if (!in) return false;
   char line[kLineBuffer];
   char token[kLineBuffer];
@@ -84,6 +89,9 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
     } else if (std::sscanf(text, "Port: %511s", token) == 1) {
       out.port = token;
     } else if (std::sscanf(text, "ScoreboardMode:%u", &number) == 1) {
+      // A mode the board does not know would reach it in every table while
+      // the window showed best lap: it is best lap for both.
+      if (number > smPractice) number = smBestLap;
       out.startMode = number;
       if (number == 0 || number == 1) out.radioMode = number;
     } else if (std::sscanf(text, "Brightness:%u", &number) == 1) {

@@ -1,7 +1,8 @@
 // scoreboard.ini: five operator settings as 8-bit text lines beside the
 // program. Reading follows the fgets/sscanf rules the file has always been
-// read with; writing replaces the file in one step so the old file survives
-// a failed or interrupted save.
+// read with, on the file's bytes (a Ctrl-Z byte is one more character);
+// writing replaces the file in one step so the old file survives a failed or
+// interrupted save.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,7 @@ inline constexpr const char* kSettingsFileName = "scoreboard.ini";
 struct TLoadedSettings {
   std::optional<std::string> host;  // 8-bit token
   std::optional<std::string> port;  // 8-bit token
-  std::uint32_t startMode = 0;      // last ScoreboardMode value, any number
+  std::uint32_t startMode = 0;      // last ScoreboardMode value; one other than 0, 1, 2 reads as 0
   // The radio button to select: the last mode line whose value was 0 or 1.
   std::optional<std::uint32_t> radioMode;
   std::optional<std::int32_t> brightness;  // already clamped to 1..16

@@ -215,6 +215,13 @@ std::int32_t TCompetitors::GetCount() {
   return static_cast<std::int32_t>(items.size());
 }
 
+std::int32_t TCompetitors::GetHighestPosition(std::int32_t mode) {
+  std::lock_guard guard(lock);
+  std::int32_t highest = 0;
+  for (const auto& item : items) highest = std::max(highest, ModePosition(*item, mode));
+  return highest;
+}
+
 TCompetitor* TCompetitors::FindByPositionLocked(std::int32_t row, std::int32_t mode) {
   const std::int64_t wanted = static_cast<std::int64_t>(row) + 1;
   for (auto& item : items) {
@@ -275,6 +282,11 @@ void SortCompetitors(std::int32_t mode) {
 std::int32_t GetCompetitorCount() {
   TCompetitors* t = Competitors();
   return t != nullptr ? t->GetCount() : 0;
+}
+
+std::int32_t GetHighestPosition(std::int32_t mode) {
+  TCompetitors* t = Competitors();
+  return t != nullptr ? t->GetHighestPosition(mode) : 0;
 }
 
 bool CopyCompetitor(std::int32_t row, std::int32_t mode, TCompetitor& dest) {

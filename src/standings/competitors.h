@@ -70,6 +70,9 @@ class TCompetitors {
 
   std::int32_t GetMaxPosition() const { return maxPosition.load(std::memory_order_relaxed); }
   std::int32_t GetCount();
+  // The highest position a competitor in the table holds for the mode (best
+  // lap in mode 0, race otherwise); 0 when none holds one.
+  std::int32_t GetHighestPosition(std::int32_t mode);
   TCompetitor* FindByPosition(std::int32_t row, std::int32_t mode);
   // Copies the competitor of `row` into dest; dest is untouched when none.
   bool CopyByPosition(std::int32_t row, std::int32_t mode, TCompetitor& dest);
@@ -114,6 +117,7 @@ TCompetitors& CreateCompetitors();  // idempotent
 // Module functions on the one table; neutral results while it does not exist.
 void SortCompetitors(std::int32_t mode);
 std::int32_t GetCompetitorCount();
+std::int32_t GetHighestPosition(std::int32_t mode);
 bool CopyCompetitor(std::int32_t row, std::int32_t mode, TCompetitor& dest);
 // Rows of the results list: 32 in practice mode, else the highest position seen.
 std::int32_t GetRowCount(std::int32_t mode);

@@ -1,5 +1,7 @@
 #include "feedreplay.h"
 
+#include <algorithm>
+
 #include "boardprotocol.h"
 #include "exchange/lineassembler.h"
 #include "feed/timingfeedparser.h"
@@ -42,7 +44,9 @@ TFeedOutcome ReplayFeed(std::string_view bytes, std::int32_t mode) {
         break;
     }
   });
-  for (std::int32_t i = 0; i < GetCompetitorCount(); ++i) {
+  // The board shows every position up to the highest one held, holes as empty rows.
+  const std::int32_t rows = std::max(GetCompetitorCount(), GetHighestPosition(mode));
+  for (std::int32_t i = 0; i < rows; ++i) {
     TBoardRow row;
     row.row = i + 1;
     TCompetitor c;

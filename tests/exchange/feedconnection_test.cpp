@@ -132,6 +132,21 @@ TEST_F(FeedConnectionTest, AttemptsComeMoreThanFiveSecondsApart) {
   EXPECT_TRUE(server.Accept(5s));
 }
 
+// The timing application sends a heartbeat every second: a connection that
+// brought nothing for 15 s is lost, even where keep-alive probing would take
+// longer to say so, and the usual attempt follows. Data restarts the span.
+TEST_F(FeedConnectionTest, AConnectionSilentForFifteenSecondsIsDroppedAndRetried) {
+  Start();
+  clock.Advance(14);
+  Feed(Green());
+  clock.Advance(14);
+  EXPECT_FALSE(server.ClientClosed(300ms)) << "14 s since the last data is not yet a lost feed";
+  clock.Advance(1);
+  EXPECT_TRUE(server.ClientClosed(5s)) << "15 s without data must drop the connection";
+  clock.Advance(6);
+  EXPECT_TRUE(server.Accept(5s)) << "no new attempt after the drop";
+}
+
 TEST_F(FeedConnectionTest, SetFeedAddressWithTheSameAddressReconnects) {
   Start();
   Feed("$I\r\n");

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,25 @@ TEST_F(ReplayTest, RecordingsInRaceModeReachLogAndBoard) {
 
   EXPECT_EQ(gaps.rows, 76);
   EXPECT_EQ(gaps.real, 56);
+  // The board's last table holds every car the operator's list shows.
+  std::vector<TFakeCall> lastTable;
+  for (const auto& c : board.Calls()) {
+    if (c.operation == foClearBoard && c.args[0] == 0) lastTable.clear();
+    if (c.operation == foSetRow) lastTable.push_back(c);
+  }
+  std::set<std::int32_t> onBoard;
+  for (const auto& r : lastTable)
+    if (r.args[2] != 0) onBoard.insert(r.args[2]);
+  std::string missing;
+  for (std::int32_t row = 0; row < thread->GetListRowCount(); ++row) {
+    std::u16string text = thread->GetResultCellText(row, rcNumber);
+    text.erase(0, text.find_first_not_of(u' '));
+    const std::int32_t number = text.empty() ? 0 : std::stoi(std::string(text.begin(), text.end()));
+    if (number != 0 && onBoard.count(number) == 0) missing += " " + std::to_string(number);
+  }
+  std::printf("race-gaps.feed: the board's last table has %zu rows, %zu with a car; missing from it:%s\n",
+              lastTable.size(), onBoard.size(), missing.empty() ? " none" : missing.c_str());
+  EXPECT_EQ(missing, "") << "cars the list shows but the board does not";
   EXPECT_EQ(gaps.clocks, 557) << "every heartbeat of the recording, Yellow ones included";
   EXPECT_GE(gaps.pushes, 400);
   for (const auto& r : CallsOf(foSetRow)) ASSERT_EQ(r.args[0], 1) << "every row carries the race mode";

@@ -139,6 +139,24 @@ TEST_F(SessionTest, PositionThatNobodyHoldsIsAnEmptyRow) {
   thread->SetScoreboardMode(smBestLap);
 }
 
+// With holes in the positions the push still reaches the last car; a
+// position no board could show does not make a push of that many rows.
+TEST_F(SessionTest, PushReachesTheHighestPositionHeld) {
+  thread->SetScoreboardMode(smRace);
+  Feed(Green() + Competitor(1, 7, "Ann") + Competitor(2, 8, "Bob") + Race(1, 1, 5) + Race(4, 2, 5, "00:05:30.000"));
+  auto rows = CallsOf(foSetRow);
+  ASSERT_EQ(rows.size(), 4u) << "rows up to position 4, not one per competitor";
+  EXPECT_EQ(rows[3].args[1], 4);
+  EXPECT_EQ(rows[3].args[2], 8);
+  EXPECT_EQ(rows[1].hasName, 0);
+  board.Reset();
+  Feed(Race(50000, 2, 6));
+  rows = CallsOf(foSetRow);
+  EXPECT_GE(rows.size(), 2u);
+  EXPECT_LE(rows.size(), 1000u);
+  thread->SetScoreboardMode(smBestLap);
+}
+
 TEST_F(SessionTest, TestPatternIgnoresTheFinishLightAndClearsBothHolds) {
   thread->SetTrafficLight(2);
   board.Reset();

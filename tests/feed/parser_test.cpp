@@ -44,7 +44,23 @@ TEST_F(Parser, InitAndRunClearTheTable) {
   ProcessFeedLine("$A,\"5\",\"5\",1,\"A\",\"B\",\"\",1\n");
   EXPECT_EQ(ProcessFeedLine("$I, \"00:00:00\", \"0/0/0000\"\r\n")->kind, rkInit);
   EXPECT_EQ(GetCompetitorCount(), 0);
-  EXPECT_EQ(ProcessFeedLine("$Ixyz\n")->kind, rkInit) << "only the second byte decides";
+}
+
+// Noise that happens to hold "$" and a record letter is no record: only a
+// comma or the line's end after the letter makes one.
+TEST_F(Parser, ALetterFollowedByNoiseIsNoRecord) {
+  ProcessFeedLine("$A,\"5\",\"5\",1,\"A\",\"B\",\"\",1\n");
+  ProcessFeedLine("$G,1,\"5\",2,\"00:01:00.000\"\n");
+  for (const char* line :
+       {"$I\xD1\n", "$Bx\r\n", "$Gq,2,\"5\",3,\"00:02:00.000\"\n", "$J \"5\",\"00:01:00.000\"\n", "$Ixyz\n"})
+    EXPECT_EQ(ProcessFeedLine(line), nullptr) << line;
+  TCompetitor c;
+  ASSERT_TRUE(Table().CopyByRegNumber(5, c)) << "the table was emptied";
+  EXPECT_EQ(c.laps, 2);
+  EXPECT_EQ(c.lastLapTime, 0);
+  EXPECT_EQ(c.name, u"B A");
+  EXPECT_EQ(ProcessFeedLine("$I")->kind, rkInit) << "a tag alone, without a line end, is still a record";
+  EXPECT_EQ(ProcessFeedLine("$B\r\n")->kind, rkRun);
 }
 
 TEST_F(Parser, CompetitorNameIsLastThenFirst) {

@@ -150,6 +150,20 @@ TEST_F(ConsoleTest, PracticeModeFromTheFileIsStartModeOnly) {
   EXPECT_NE(ReadText(Settings()).find("ScoreboardMode:0\n"), std::string::npos);
 }
 
+// A stored mode the board does not know (the last of two mode lines, here)
+// starts best lap for the window and the thread alike.
+TEST_F(ConsoleTest, UnknownModeFromTheFileIsBestLapEverywhere) {
+  WriteSettings("ScoreboardMode:1\nScoreboardMode:7\nComPort:1\n");
+  TmainForm& form = MakeForm();
+  form.FormCreate();
+  EXPECT_TRUE(view_.Checked(TControlId::rbBestLap));
+  EXPECT_FALSE(view_.Checked(TControlId::rbRace));
+  EXPECT_EQ(form.ExchangeThread()->ScoreboardMode(), smBestLap);
+  const auto shows = CallsOf(foShow);
+  ASSERT_FALSE(shows.empty());
+  EXPECT_EQ(shows.back().args[1], smBestLap) << "the board's table carries the window's mode";
+}
+
 TEST_F(ConsoleTest, PortThatIsNotAUsablePortNumberDoesNotStopTheStart) {
   for (const char* port : {"fifty", "70000", "0"}) {
     fake_.Reset();

@@ -96,7 +96,7 @@ TEST_F(SettingsFileTest, LastOccurrenceWins) {
   EXPECT_EQ(loaded.brightness.value_or(0), 9);
 }
 
-TEST_F(SettingsFileTest, ModeSelectsTheLastZeroOrOneButKeepsAnyNumberAsStartMode) {
+TEST_F(SettingsFileTest, ModeSelectsTheLastZeroOrOneAndReadsAnUnknownModeAsZero) {
   TLoadedSettings loaded = Read("ScoreboardMode:1\n");
   EXPECT_EQ(loaded.startMode, 1u);
   EXPECT_EQ(loaded.radioMode.value_or(9), 1u);
@@ -104,11 +104,25 @@ TEST_F(SettingsFileTest, ModeSelectsTheLastZeroOrOneButKeepsAnyNumberAsStartMode
   EXPECT_EQ(loaded.startMode, 2u);
   EXPECT_FALSE(loaded.radioMode);
   loaded = Read("ScoreboardMode:1\nScoreboardMode:7\n");
-  EXPECT_EQ(loaded.startMode, 7u);
-  EXPECT_EQ(loaded.radioMode.value_or(9), 1u);
+  EXPECT_EQ(loaded.startMode, 0u);
+  EXPECT_EQ(loaded.radioMode.value_or(9), 0u);
   loaded = Read("ScoreboardMode: 0 trailing\nScoreboardMode:x\n");
   EXPECT_EQ(loaded.radioMode.value_or(9), 0u);
   EXPECT_EQ(loaded.startMode, 0u);
+}
+
+// A Ctrl-Z byte (a hand edit, junk in front) is one more character of its
+// line: the settings after it are read, with CR LF or LF line ends.
+TEST_F(SettingsFileTest, SettingsAfterACtrlZByteAreRead) {
+  const TLoadedSettings loaded = Read(
+      "\x1AHost: 10.0.0.1\r\nBrightness:9\r\n\x1A\r\nPort: 5\x1A"
+      "6\nComPort:71\r\n");
+  EXPECT_FALSE(loaded.host) << "the key must start the line";
+  EXPECT_EQ(loaded.brightness.value_or(0), 9);
+  EXPECT_EQ(loaded.port.value_or(""),
+            "5\x1A"
+            "6");
+  EXPECT_EQ(loaded.comPort, 71u);
 }
 
 TEST_F(SettingsFileTest, BrightnessIsClampedLikeTheTrackBar) {

@@ -8,7 +8,8 @@
 // --practice-s N, --qualifying-s N, --race-laps N, --record FILE (every byte sent
 // to clients, catch-up included, is appended to FILE, flushed per burst). Prints "listening on
 // HOST:PORT" once the server is up and "done" after the last line (it then
-// keeps serving connections until stopped).
+// keeps serving connections until stopped, the last heartbeat repeated every
+// second as the timing application does while a client is connected).
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -37,6 +38,7 @@ class TFeedServer : public QObject {
     QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { Accept(); });
     timer_.setSingleShot(true);
     QObject::connect(&timer_, &QTimer::timeout, this, [this] { Pump(); });
+    QObject::connect(&keepAlive_, &QTimer::timeout, this, [this] { Broadcast(lastHeartbeat_); });
   }
 
   bool Listen(const QHostAddress& host, quint16 port) { return server_.listen(host, port); }
@@ -101,6 +103,7 @@ class TFeedServer : public QObject {
     while (next_ < events_.size() && static_cast<double>(events_[next_].atMs) <= elapsed) {
       burst += events_[next_].bytes;
       catchUp_.Note(events_[next_].bytes);
+      if (events_[next_].bytes.rfind("$F", 0) == 0) lastHeartbeat_ = events_[next_].bytes;
       ++next_;
     }
     if (!burst.empty()) Broadcast(burst);
@@ -108,6 +111,9 @@ class TFeedServer : public QObject {
       if (!loop_ || events_.empty()) {
         std::printf("done\n");
         std::fflush(stdout);
+        // Like the timing application, the last heartbeat goes on every
+        // second: the proxy takes a feed silent for 15 s as lost.
+        if (!lastHeartbeat_.empty()) keepAlive_.start(1000);
         return;
       }
       // Around again, one second after the last line.
@@ -132,6 +138,8 @@ class TFeedServer : public QObject {
   std::FILE* record_;
   QElapsedTimer clock_;
   QTimer timer_;
+  QTimer keepAlive_;
+  std::string lastHeartbeat_;
 };
 
 }  // namespace
