@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Brelvo Proxy and starts it wired to a simulated track:
-#   brelvo-feed (simulated kart sessions on 127.0.0.1:PORT)
+#   brelvo-feed (simulated kart sessions on 127.0.0.1:PORT: the race first,
+#   then practice and qualifying)
 #     -> brelvo-proxy (the operator window)
 #     -> scoreboardcontroller (the stand-in board controller)
 #     -> a pseudo-terminal published as COM99
@@ -9,17 +10,20 @@
 # the other two. Ctrl+C ends all three.
 # Options: --replay FILE replays a recording instead of simulating;
 #          --speed X compresses time (default 1); --karts N (default 12);
+#          --sessions LIST the simulated sessions in their order
+#          (default race,practice,qualifying; the board stands in race mode);
 #          --windows runs the Windows program (brelvo-proxy.exe and our
 #          scoreboardcontroller.dll, cross-built) under wine instead, with
 #          wine's COM99 mapped to the virtual board's pseudo-terminal.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-speed=1 karts=12 replay="" windows=0
+speed=1 karts=12 replay="" windows=0 sessions=race,practice,qualifying
 while [ $# -gt 0 ]; do
   case "$1" in
     --speed) speed="$2"; shift 2 ;;
     --karts) karts="$2"; shift 2 ;;
+    --sessions) sessions="$2"; shift 2 ;;
     --replay) replay="$(realpath "$2")"; shift 2 ;;
     --windows) windows=1; shift ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
@@ -78,7 +82,7 @@ port=50000
 if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then port=50123; fi
 
 feed_args=(--port "$port" --speed "$speed")
-if [ -n "$replay" ]; then feed_args+=(--replay "$replay" --loop); else feed_args+=(--karts "$karts"); fi
+if [ -n "$replay" ]; then feed_args+=(--replay "$replay" --loop); else feed_args+=(--karts "$karts" --sessions "$sessions"); fi
 "$bin/brelvo-feed" "${feed_args[@]}" &
 pids+=($!)
 "$bin/brelvo-board" --pty "$com" --state "$demo/board.json" --snapshot "$demo/board.png" &

@@ -57,9 +57,13 @@ struct TScoreboardExchangeThread::Impl {
   void ReceiveOnce();
   void ProcessLine(std::string_view line, std::int32_t& fullRefresh);
   void EndOfData(std::int32_t fullRefresh);
-  void Post(std::int32_t code) {
-    PostWindowMessage(windowHandle, WM_EXCHANGE_NOTIFY, static_cast<std::uintptr_t>(code), 0);
+  void Post(std::int32_t code, std::intptr_t value = 0) {
+    PostWindowMessage(windowHandle, WM_EXCHANGE_NOTIFY, static_cast<std::uintptr_t>(code), value);
   }
+  // The feed's state for the window's panel; a lost link is told once.
+  void ReportFeedConnected();
+  void ReportFeedDisconnected();
+  void ReportFeedSilence(std::int64_t silentMs);
   static void LogLastLine(void* self);
 
   // Board side; the caller holds boardLock.
@@ -82,6 +86,10 @@ struct TScoreboardExchangeThread::Impl {
   bool feedAddressSet = false;
   std::uint64_t addressGeneration = 0;
   std::int64_t lastDataMs = 0;  // steady clock; exchange thread only
+
+  // What the window was last told of the feed; exchange thread only.
+  std::int32_t feedReported = 0;     // a TExchangeNotify feed code, 0 before the first
+  std::int64_t silenceReported = 0;  // seconds last posted with enFeedSilent, 0 while data flows
 
   std::unique_ptr<char[]> receiveBuffer;
   TLineAssembler lineAssembler;
@@ -170,35 +178,76 @@ void TScoreboardExchangeThread::Impl::AttemptConnection() {
   // The connect runs without the lock, so the window can change the address
   // while it is pending.
   platform::TcpSocket socket;
-  if (!socket.Open()) return;
-  if (!socket.Connect(ipv4, port, kConnectTimeout)) return;
-  if (!socket.SetNonBlocking(true)) return;
+  if (!socket.Open() || !socket.Connect(ipv4, port, kConnectTimeout) || !socket.SetNonBlocking(true)) {
+    ReportFeedDisconnected();
+    return;
+  }
   socket.SetKeepAlive(kKeepAliveIdle, kKeepAliveInterval, kKeepAliveCount);
-  std::lock_guard<std::mutex> guard(connectionLock);
-  // An address set meanwhile wins: this socket leads to the old feed.
-  if (generation != addressGeneration || terminated.load()) return;
-  feedSocket = std::move(socket);
-  connected = 1;
-  lastDataMs = clock.SteadyMilliseconds();
-  lineAssembler.Reset();
+  {
+    std::lock_guard<std::mutex> guard(connectionLock);
+    // An address set meanwhile wins: this socket leads to the old feed.
+    if (generation != addressGeneration || terminated.load()) return;
+    feedSocket = std::move(socket);
+    connected = 1;
+    lastDataMs = clock.SteadyMilliseconds();
+    lineAssembler.Reset();
+    if (options.feedConnected) options.feedConnected();
+  }
+  ReportFeedConnected();
+}
+
+void TScoreboardExchangeThread::Impl::ReportFeedConnected() {
+  silenceReported = 0;
+  feedReported = enFeedConnected;
+  Post(enFeedConnected);
+}
+
+void TScoreboardExchangeThread::Impl::ReportFeedDisconnected() {
+  silenceReported = 0;
+  if (feedReported == enFeedDisconnected) return;
+  feedReported = enFeedDisconnected;
+  Post(enFeedDisconnected);
+}
+
+// Called on every pass without data while connected; posts at most once a
+// second, so the window's count moves without a timer of its own.
+void TScoreboardExchangeThread::Impl::ReportFeedSilence(std::int64_t silentMs) {
+  const std::int64_t silent = silentMs / 1000;
+  if (silent <= kFeedSilentSeconds || silent == silenceReported) return;
+  silenceReported = silent;
+  feedReported = enFeedSilent;
+  Post(enFeedSilent, static_cast<std::intptr_t>(silent));
 }
 
 void TScoreboardExchangeThread::Impl::ReceiveOnce() {
   std::size_t received = 0;
   platform::ReceiveStatus status;
+  bool lost = false;
+  std::int64_t silentMs = 0;
   {
     std::lock_guard<std::mutex> guard(connectionLock);
     if (!feedSocket.IsOpen()) return;  // no connection: the receive would fail at once
     status = feedSocket.Receive(receiveBuffer.get(), kFeedBufferSize, received);
     const std::int64_t now = clock.SteadyMilliseconds();
     if (status == platform::ReceiveStatus::Data) lastDataMs = now;
-    if (status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error ||
-        (status == platform::ReceiveStatus::WouldBlock && now - lastDataMs >= kSilentFeedMilliseconds)) {
+    silentMs = now - lastDataMs;
+    lost = status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error ||
+           (status == platform::ReceiveStatus::WouldBlock && silentMs >= kSilentFeedMilliseconds);
+    if (lost) {
       feedSocket.Close();
       connected = 0;
     }
   }
-  if (status != platform::ReceiveStatus::Data || received == 0) return;
+  if (lost) {
+    ReportFeedDisconnected();
+    return;
+  }
+  if (status != platform::ReceiveStatus::Data || received == 0) {
+    ReportFeedSilence(silentMs);
+    return;
+  }
+  if (silenceReported != 0) ReportFeedConnected();  // data again after a silence
+  if (options.feedReceived) options.feedReceived(receiveBuffer.get(), received);
 
   std::int32_t fullRefresh = 0;
   lineAssembler.Feed(receiveBuffer.get(), received, [&](std::string_view line) { ProcessLine(line, fullRefresh); });
@@ -212,7 +261,7 @@ void TScoreboardExchangeThread::Impl::LogLastLine(void* self) {
 
 void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::int32_t& fullRefresh) {
   if (feedLogShown.load(std::memory_order_relaxed)) {
-    platform::AnsiToUtf16(line, lastLine);
+    platform::FeedTextToUtf16(line, lastLine);
     platform::Synchronize(windowHandle, &Impl::LogLastLine, this);
   }
 
@@ -220,8 +269,10 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
   if (record == nullptr) return;
   bool releasesStartLight = false;
   switch (record->kind) {
-    case rkInit:
     case rkRun:
+      if (record->sameRun) break;  // the standings were kept
+      [[fallthrough]];
+    case rkInit:
       Post(enTableCleared);
       tableDirty.store(1);
       fullRefresh = 1;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,13 +18,19 @@ namespace platform {
 class Clock;
 }
 
-// Posted to the window (never sent), lParam 0.
+// Posted to the window (never sent); lParam 0 unless the code says otherwise.
 constexpr std::uint32_t WM_EXCHANGE_NOTIFY = 1438;
 
 enum TExchangeNotify : std::int32_t {
-  enTableCleared = 1,  // a "$I" or "$B" emptied the standings
-  enTableSent = 2,     // the end-of-data step pushed the table
+  enTableCleared = 1,      // a "$I" or "$B" emptied the standings
+  enTableSent = 2,         // the end-of-data step pushed the table
+  enFeedConnected = 3,     // the feed connected, or data came again after a silence
+  enFeedDisconnected = 4,  // the connection dropped or an attempt failed
+  enFeedSilent = 5,        // connected, but nothing came for lParam seconds (more than 10)
 };
+
+// A connection with no data for longer than this is reported as silent.
+constexpr std::int64_t kFeedSilentSeconds = 10;
 
 constexpr std::size_t kFeedBufferSize = 1048576;
 
@@ -38,6 +45,10 @@ class TScoreboardExchangeThread {
     // What LogLastLine does with the line on the window's thread: the
     // window's feed log. Empty: nothing.
     std::function<void(const std::u16string& line)> feedLog;
+    // On this thread, for the feed archive: each new feed connection, and
+    // each receive's bytes before they are cut into lines. Must not wait.
+    std::function<void()> feedConnected;
+    std::function<void(const char* bytes, std::size_t size)> feedReceived;
   };
 
   // Builds the object, loads the controller library, creates the controller

@@ -191,6 +191,7 @@ bool ScanHms(const Char*& p, const Char* end, std::uint64_t& h, std::uint64_t& m
 }
 
 constexpr std::uint64_t kMax32 = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+constexpr std::uint64_t kNoTimeMarker = 3599999;  // 00:59:59.999
 
 template <typename Char>
 bool ToClock(const Char* p, const Char* end, std::int32_t& value) {
@@ -225,7 +226,9 @@ bool ToTime(const Char* p, const Char* end, std::int32_t& value) {
   // Each part is below 2^32 + 1, so the sum cannot wrap 64 bits.
   const std::uint64_t total = h * 3600000 + m * 60000 + s * 1000 + ms;
   if (total > kMax32) return false;
-  value = static_cast<std::int32_t>(total);
+  // Some timing software writes 00:59:59.999 for a time that does not exist
+  // yet (a best lap before the first lap): no time, not an hour.
+  value = total == kNoTimeMarker ? 0 : static_cast<std::int32_t>(total);
   return true;
 }
 
@@ -245,9 +248,9 @@ bool LapCount(const SplitLine& s, std::size_t i, std::int32_t& value) {
 // First and last name in two fields: joined by one blank unless one of them
 // already brings it.
 void JoinName(const Field& last, const Field& first, std::u16string& name, std::u16string& scratch) {
-  platform::AnsiToUtf16(last.View(), name);
+  platform::FeedTextToUtf16(last.View(), name);
   if (first.size == 0) return;
-  platform::AnsiToUtf16(first.View(), scratch);
+  platform::FeedTextToUtf16(first.View(), scratch);
   if (last.size > 0 && !IsBlank(static_cast<unsigned char>(last.data[last.size - 1])) &&
       !IsBlank(static_cast<unsigned char>(first.data[0])))
     name += u' ';
@@ -287,6 +290,11 @@ struct ParserState {
   TProcessResult result;
   SplitLine split;
   std::u16string decoded;
+  // The run the latest "$B" announced, as its number and description texts;
+  // none after "$I".
+  bool runKnown = false;
+  std::string runNumber;
+  std::string runName;
 };
 
 ParserState& State() {
@@ -298,6 +306,7 @@ void Reset(TProcessResult& r) {
   r.kind = rkNone;
   r.regNumber = r.number = r.lapTime = r.totalTime = r.laps = r.position = r.raceTime = r.bestLapTime = 0;
   r.flag = fsNone;
+  r.sameRun = false;
   r.name.clear();
 }
 
@@ -314,13 +323,24 @@ const TProcessResult* ProcessFeedLine(std::string_view line) {
   const feed::DecodeOutcome decoded = feed::DecodeRecord(line, r);
   if (!decoded) return nullptr;
 
+  ParserState& st = State();
   switch (r.kind) {
     case rkInit:
       table.Clear();
       table.ClearRoster();
+      st.runKnown = false;
       break;
     case rkRun:
+      // Feeds announce the run under way again, mostly followed by the whole
+      // standings: emptying the table then would blank the board until every
+      // car has crossed the line once more.
+      r.sameRun = st.runKnown && !decoded.runNumber.empty() && decoded.runNumber == st.runNumber &&
+                  decoded.runName == st.runName;
+      if (r.sameRun) break;
       table.Clear();
+      st.runKnown = !decoded.runNumber.empty();
+      st.runNumber.assign(decoded.runNumber);
+      st.runName.assign(decoded.runName);
       break;
     case rkCompetitor:
       if (r.number != 0) table.SetCompetitorInfo(r.regNumber, r.number, r.name);
@@ -348,12 +368,13 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
   Reset(r);
   if (line.size() < 2 || !TagEndsAt(line, 2)) return {};
 
-  DecodeOutcome outcome{true, false};
+  DecodeOutcome outcome;
+  outcome.handled = true;
   const char tag = line[1];
   switch (tag) {
     case 'B':
       r.kind = rkRun;
-      return outcome;
+      break;
     case 'I':
       r.kind = rkInit;
       return outcome;
@@ -371,6 +392,10 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
   Split(line, s);
 
   switch (tag) {
+    case 'B':
+      outcome.runNumber = s.Get(1).View();
+      outcome.runName = s.Get(2).View();
+      break;
     case 'A': {
       r.kind = rkCompetitor;
       Integer(s.Get(1), r.regNumber);

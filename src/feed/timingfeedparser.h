@@ -32,6 +32,8 @@ struct TProcessResult {
   std::int32_t bestLapTime = 0;  // ms
   std::int32_t flag = fsNone;
   std::u16string name;
+  // "$B": the run under way announced again; the standings were kept.
+  bool sameRun = false;
 };
 
 // `line` is one line as received, line end included; every byte of the view
@@ -47,6 +49,9 @@ struct DecodeOutcome {
   bool handled = false;  // a handled record: `out` holds it
   // "$G"/"$H": position and laps converted, so the table update applies.
   bool updatesTable = false;
+  // "$B": the run's number and description texts, valid until the next call.
+  std::string_view runNumber;
+  std::string_view runName;
   explicit operator bool() const { return handled; }
 };
 // Decodes a record into `out` without touching the standings; not handled

@@ -1,6 +1,14 @@
 // Single-instance lock: a named mutex on Win32, flock() on a lock file named
-// after the same GUID on POSIX. Held until the process ends.
+// after the same GUID on POSIX. Held until the process ends. The copy that
+// holds it listens for a second copy's request to show its window (a
+// message-only window of a class named after the GUID on Win32, an abstract
+// Unix datagram socket named after the lock file on POSIX).
 #pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/messagewindow.h"
 
 namespace platform {
 
@@ -9,5 +17,26 @@ inline constexpr const char* kSingleInstanceName = "{1BDE1802-1DDA-4179-9E0C-36F
 // True when this process now holds the lock; false when another copy does.
 // The lock is deliberately never released before exit.
 bool AcquireSingleInstanceLock(const char* name = kSingleInstanceName);
+
+// Asks the copy that holds the lock to show its window; false when no copy
+// listens. Never waits for the other copy.
+bool RequestShowFromFirstCopy(const char* name = kSingleInstanceName);
+
+// Listens for RequestShowFromFirstCopy while it lives; each request runs
+// `onRequest` on the GUI thread (through `queue` on POSIX; on Win32 the
+// listener is created on the GUI thread and `queue` may be null).
+class ShowRequestListener {
+ public:
+  ShowRequestListener(std::function<void()> onRequest, GuiQueue* queue, const char* name = kSingleInstanceName);
+  ~ShowRequestListener();
+  ShowRequestListener(const ShowRequestListener&) = delete;
+  ShowRequestListener& operator=(const ShowRequestListener&) = delete;
+
+  bool Listening() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace platform

@@ -1,8 +1,24 @@
 #include <windows.h>
 
+#include <string>
+
 #include "platform/singleinstance.h"
 
 namespace platform {
+namespace {
+
+constexpr UINT kShowRequestMessage = WM_APP + 0x51;
+
+// The listener's message-only window is found by its class name, which
+// carries the lock's name.
+std::wstring ListenerClass(const char* name) {
+  if (name == nullptr || *name == '\0') name = kSingleInstanceName;
+  std::wstring text = L"BrelvoShowRequest";
+  for (const char* c = name; *c != '\0'; ++c) text.push_back(static_cast<unsigned char>(*c));
+  return text;
+}
+
+}  // namespace
 
 bool AcquireSingleInstanceLock(const char* name) {
   if (name == nullptr || *name == '\0') name = kSingleInstanceName;
@@ -20,5 +36,55 @@ bool AcquireSingleInstanceLock(const char* name) {
   }
   return true;
 }
+
+bool RequestShowFromFirstCopy(const char* name) {
+  const std::wstring className = ListenerClass(name);
+  HWND listener = FindWindowExW(HWND_MESSAGE, nullptr, className.c_str(), nullptr);
+  if (listener == nullptr) return false;
+  // The first copy may bring its window to the front only with our leave.
+  DWORD process = 0;
+  GetWindowThreadProcessId(listener, &process);
+  if (process != 0) AllowSetForegroundWindow(process);
+  return PostMessageW(listener, kShowRequestMessage, 0, 0) != FALSE;
+}
+
+struct ShowRequestListener::Impl {
+  std::function<void()> onRequest;
+  std::wstring className;
+  HWND window = nullptr;
+
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+      const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lParam);
+      SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    } else if (message == kShowRequestMessage) {
+      auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+      if (self != nullptr && self->onRequest) self->onRequest();
+      return 0;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+  }
+};
+
+ShowRequestListener::ShowRequestListener(std::function<void()> onRequest, GuiQueue* /*queue*/, const char* name)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& d = *impl_;
+  d.onRequest = std::move(onRequest);
+  d.className = ListenerClass(name);
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = &Impl::WindowProc;
+  windowClass.hInstance = instance;
+  windowClass.lpszClassName = d.className.c_str();
+  if (RegisterClassExW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return;
+  d.window = CreateWindowExW(0, d.className.c_str(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, &d);
+}
+
+ShowRequestListener::~ShowRequestListener() {
+  if (impl_->window != nullptr) DestroyWindow(impl_->window);
+}
+
+bool ShowRequestListener::Listening() const { return impl_->window != nullptr; }
 
 }  // namespace platform

@@ -139,6 +139,25 @@ ReceiveStatus TcpSocket::Receive(void* buffer, std::size_t size, std::size_t& re
   return ReceiveStatus::Error;
 }
 
+SendStatus TcpSocket::Send(const void* buffer, std::size_t size, std::size_t& sent) {
+  sent = 0;
+  if (!IsOpen()) return SendStatus::Error;
+  const ssize_t n = RetryOnInterrupt([&] { return ::send(Fd(handle_), buffer, size, kNoSignal); });
+  if (n >= 0) {
+    sent = static_cast<std::size_t>(n);
+    return SendStatus::Sent;
+  }
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return SendStatus::WouldBlock;
+  return SendStatus::Error;
+}
+
+std::string TcpSocket::PeerName() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (!IsOpen() || ::getpeername(Fd(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  return EndpointText(address.sin_addr.s_addr, ntohs(address.sin_port));
+}
+
 void TcpSocket::ShutdownBoth() {
   if (IsOpen()) ::shutdown(Fd(handle_), SHUT_RDWR);
 }
@@ -146,6 +165,56 @@ void TcpSocket::ShutdownBoth() {
 void TcpSocket::Close() {
   if (!IsOpen()) return;
   // No retry on EINTR: on Linux the descriptor is gone either way.
+  ::close(Fd(handle_));
+  handle_ = -1;
+}
+
+TcpListener::~TcpListener() { Close(); }
+
+bool TcpListener::Listen(std::uint32_t ipv4NetworkOrder, std::uint16_t port, int backlog) {
+  Close();
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd == -1) return false;
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = ipv4NetworkOrder;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, backlog) != 0 ||
+      !SetFdNonBlocking(fd, true)) {
+    ::close(fd);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+std::uint16_t TcpListener::Port() const {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (!IsOpen() || ::getsockname(Fd(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+bool TcpListener::Accept(TcpSocket& client) {
+  if (!IsOpen()) return false;
+  const int fd = RetryOnInterrupt([&] { return ::accept4(Fd(handle_), nullptr, nullptr, SOCK_CLOEXEC); });
+  if (fd == -1) return false;
+  // The accepted socket does not inherit the listener's non-blocking mode
+  // on Linux; make sure of it elsewhere too.
+  SetFdNonBlocking(fd, false);
+#if defined(SO_NOSIGPIPE)
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+  client.Close();
+  client.handle_ = fd;
+  return true;
+}
+
+void TcpListener::Close() {
+  if (!IsOpen()) return;
   ::close(Fd(handle_));
   handle_ = -1;
 }

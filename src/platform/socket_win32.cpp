@@ -155,11 +155,80 @@ ReceiveStatus TcpSocket::Receive(void* buffer, std::size_t size, std::size_t& re
   return ReceiveStatus::Error;
 }
 
+SendStatus TcpSocket::Send(const void* buffer, std::size_t size, std::size_t& sent) {
+  sent = 0;
+  if (!IsOpen()) return SendStatus::Error;
+  const int chunk = size > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+  const int n = RetryOnInterrupt([&] { return ::send(Sock(handle_), static_cast<const char*>(buffer), chunk, 0); });
+  if (n != SOCKET_ERROR) {
+    sent = static_cast<std::size_t>(n);
+    return SendStatus::Sent;
+  }
+  if (WSAGetLastError() == WSAEWOULDBLOCK) return SendStatus::WouldBlock;
+  return SendStatus::Error;
+}
+
+std::string TcpSocket::PeerName() const {
+  sockaddr_in address{};
+  int length = sizeof address;
+  if (!IsOpen() || ::getpeername(Sock(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  return EndpointText(address.sin_addr.s_addr, ntohs(address.sin_port));
+}
+
 void TcpSocket::ShutdownBoth() {
   if (IsOpen()) ::shutdown(Sock(handle_), SD_BOTH);
 }
 
 void TcpSocket::Close() {
+  if (!IsOpen()) return;
+  ::closesocket(Sock(handle_));
+  handle_ = -1;
+}
+
+TcpListener::~TcpListener() { Close(); }
+
+bool TcpListener::Listen(std::uint32_t ipv4NetworkOrder, std::uint16_t port, int backlog) {
+  Close();
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return false;
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  // Windows lets a second program bind a port in use unless told not to;
+  // a restart may bind at once anyway (no SO_REUSEADDR needed).
+  const BOOL on = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = ipv4NetworkOrder;
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(s, backlog) != 0 ||
+      !SetSocketNonBlocking(s, true)) {
+    ::closesocket(s);
+    return false;
+  }
+  handle_ = static_cast<std::intptr_t>(s);
+  return true;
+}
+
+std::uint16_t TcpListener::Port() const {
+  sockaddr_in address{};
+  int length = sizeof address;
+  if (!IsOpen() || ::getsockname(Sock(handle_), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+bool TcpListener::Accept(TcpSocket& client) {
+  if (!IsOpen()) return false;
+  const SOCKET s = ::accept(Sock(handle_), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return false;
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  // An accepted socket inherits the listener's non-blocking mode on Windows.
+  SetSocketNonBlocking(s, false);
+  client.Close();
+  client.handle_ = static_cast<std::intptr_t>(s);
+  return true;
+}
+
+void TcpListener::Close() {
   if (!IsOpen()) return;
   ::closesocket(Sock(handle_));
   handle_ = -1;

@@ -13,6 +13,11 @@ namespace platform {
 void AnsiToUtf16(std::string_view text, std::u16string& out);
 std::u16string AnsiToUtf16(std::string_view text);
 
+// Text from the feed: relays and some timing systems send UTF-8 instead of
+// the code page. Text that is valid UTF-8 and holds at least one multi-byte
+// sequence is decoded as UTF-8; any other text as AnsiToUtf16 does.
+void FeedTextToUtf16(std::string_view text, std::u16string& out);
+
 // Characters the code page lacks become '?'.
 std::string Utf16ToAnsi(std::u16string_view text);
 

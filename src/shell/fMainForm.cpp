@@ -1,9 +1,11 @@
 #include "shell/fMainForm.h"
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "archive/feedarchive.h"
 #include "exchange/scoreboardexchangethread.h"
 #include "platform/debugoutput.h"
 #include "platform/programfolder.h"
@@ -15,6 +17,9 @@
 namespace {
 
 std::string ComPortName(std::int32_t number) { return "COM" + std::to_string(number); }
+
+// A century; more is read as "keep everything" all the same.
+constexpr std::uint32_t kMostArchiveDays = 36500;
 
 // The trace is read by people and scripts as UTF-8, whatever the code page.
 std::string Utf8(std::u16string_view text) {
@@ -50,9 +55,8 @@ TmainForm::TmainForm(TmainFormView& view, TmainFormEnvironment environment)
   if (environment_.programFolder.empty()) environment_.programFolder = platform::ProgramFolder();
   if (!environment_.enumerateSerialPorts) environment_.enumerateSerialPorts = platform::EnumerateSerialPorts;
   brightness_ = view_.Position(TControlId::tbBrightness);
-  // Nothing here writes into the archive; it exists for the operators.
   std::error_code ignored;
-  std::filesystem::create_directory(environment_.programFolder / "Archive", ignored);
+  std::filesystem::create_directory(environment_.programFolder / kArchiveFolderName, ignored);
 }
 
 TmainForm::~TmainForm() {
@@ -70,6 +74,15 @@ void TmainForm::FormCreate() {
   TScoreboardExchangeThread::Options options;
   options.libraryName = environment_.libraryName;
   options.feedLog = [this](const std::u16string& line) { LogLastLine(line); };
+  if (archiveDays_ > 0) {
+    TArchiveOptions archiveOptions;
+    archiveOptions.folder = environment_.programFolder / kArchiveFolderName;
+    archiveOptions.archiveDays = archiveDays_;
+    archive_ = std::make_unique<TFeedArchive>(std::move(archiveOptions));
+    TFeedArchive* archive = archive_.get();
+    options.feedConnected = [archive] { archive->FeedConnected(); };
+    options.feedReceived = [archive](const char* bytes, std::size_t size) { archive->FeedReceived(bytes, size); };
+  }
   exchangeThread = std::make_unique<TScoreboardExchangeThread>(environment_.windowHandle, std::move(options));
   if (const auto problem = boardLink_.OnControllerLoad(exchangeThread->ControllerLoad())) SetBoardStatus(*problem);
   cbScoreboardLogClick();
@@ -81,10 +94,22 @@ void TmainForm::FormCreate() {
 }
 
 void TmainForm::HandFeedAddressToThread() {
+  if (exchangeThread == nullptr) return;
+  TFeedEntryFault fault = TFeedEntryFault::None;
   const auto endpoint =
-      ConvertFeedEndpoint(view_.Text(TControlId::srcHostAddress), view_.Text(TControlId::srcHostPort));
-  if (endpoint && exchangeThread != nullptr) exchangeThread->SetFeedAddress(endpoint->address, endpoint->port);
+      ConvertFeedEndpoint(view_.Text(TControlId::srcHostAddress), view_.Text(TControlId::srcHostPort), &fault);
+  // A text that does not convert leaves the thread on its endpoint; the
+  // panel says why and the edit keeps the text for the operator to correct.
+  if (endpoint) {
+    exchangeThread->SetFeedAddress(endpoint->address, endpoint->port);
+    feedLink_.OnEndpoint(endpoint->address, endpoint->port);
+  } else {
+    feedLink_.OnEntryFault(fault);
+  }
+  ShowFeedStatus();
 }
+
+void TmainForm::ShowFeedStatus() { view_.SetStatusText(kFeedStatusPanel, feedLink_.Text()); }
 
 void TmainForm::FormCloseQuery(bool& canClose) {
   if (!exitRequested && view_.TrayAvailable()) {
@@ -110,6 +135,8 @@ void TmainForm::TrayIcon1Click() {
   view_.ShowWindow();
 }
 
+void TmainForm::AnotherCopyStarted() { TrayIcon1Click(); }
+
 void TmainForm::N1Click() {
   exitRequested = true;
   view_.CloseWindow();
@@ -127,7 +154,12 @@ void TmainForm::LoadSettings() {
   comPortNumber = 0;
   startMode = smBestLap;
   TLoadedSettings loaded;
-  if (!ReadSettingsFile(SettingsPath(), loaded)) return;
+  const bool read = ReadSettingsFile(SettingsPath(), loaded);
+  // What the file held (or the design values) is what a save keeps while
+  // the edits hold an endpoint that cannot be used.
+  savedHost_ = loaded.host ? *loaded.host : platform::Utf16ToAnsi(view_.Text(TControlId::srcHostAddress));
+  savedPort_ = loaded.port ? *loaded.port : platform::Utf16ToAnsi(view_.Text(TControlId::srcHostPort));
+  if (!read) return;
   if (loaded.host) view_.SetText(TControlId::srcHostAddress, platform::AnsiToUtf16(*loaded.host));
   if (loaded.port) view_.SetText(TControlId::srcHostPort, platform::AnsiToUtf16(*loaded.port));
   startMode = static_cast<std::int32_t>(loaded.startMode);
@@ -142,17 +174,27 @@ void TmainForm::LoadSettings() {
     brightness_ = view_.Position(TControlId::tbBrightness);
   }
   comPortNumber = static_cast<std::int32_t>(loaded.comPort);
+  if (loaded.archiveDays) archiveDays_ = static_cast<std::int32_t>(std::min(*loaded.archiveDays, kMostArchiveDays));
 }
 
 void TmainForm::SaveSettings() {
+  // An endpoint that does not convert is never stored: the next start would
+  // connect nowhere, and the good endpoint would be lost from the file.
+  const std::u16string host = view_.Text(TControlId::srcHostAddress);
+  const std::u16string port = view_.Text(TControlId::srcHostPort);
+  if (ConvertFeedEndpoint(host, port)) {
+    savedHost_ = platform::Utf16ToAnsi(host);
+    savedPort_ = platform::Utf16ToAnsi(port);
+  }
   TSettingsToSave settings;
-  settings.host = platform::Utf16ToAnsi(view_.Text(TControlId::srcHostAddress));
-  settings.port = platform::Utf16ToAnsi(view_.Text(TControlId::srcHostPort));
+  settings.host = savedHost_;
+  settings.port = savedPort_;
   settings.mode = view_.Checked(TControlId::rbBestLap) ? smBestLap
                   : view_.Checked(TControlId::rbRace)  ? smRace
                                                        : smPractice;
   settings.brightness = static_cast<std::uint32_t>(view_.Position(TControlId::tbBrightness));
   settings.comPort = static_cast<std::uint32_t>(comPortNumber);
+  settings.archiveDays = static_cast<std::uint32_t>(archiveDays_);
   // A failed save keeps the old file; the operator is not told.
   (void)WriteSettingsFile(SettingsPath(), settings);
 }
@@ -181,8 +223,9 @@ void TmainForm::SelectBoardPort() {
 
   const TPortChoice choice = ChooseBoardPort(table.data(), count, comPortNumber);
   std::vector<std::u16string> items;
-  items.reserve(choice.items.size());
+  items.reserve(choice.items.size() + 1);
   for (const std::string& name : choice.items) items.push_back(platform::AnsiToUtf16(name));
+  if (choice.storedPortAbsent) items.push_back(AbsentPortItem(choice.comPortNumber));
   view_.SetItems(TControlId::cbPortsList, items, choice.selected);
   comPortNumber = choice.comPortNumber;
   if (choice.chosenAutomatically) SaveSettings();
@@ -263,7 +306,7 @@ void TmainForm::SetBoardStatus(const std::u16string& text) {
     platform::DebugOutput("board status: " + Utf8(text) + "\n");
     boardStatus_ = text;
   }
-  view_.SetStatusText(0, text);
+  view_.SetStatusText(kBoardStatusPanel, text);
 }
 
 void TmainForm::Timer1Timer() {
@@ -282,6 +325,10 @@ void TmainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std:
     } else if (wParam == static_cast<std::uintptr_t>(enTableSent) && exchangeThread != nullptr) {
       view_.SetRowCount(exchangeThread->GetListRowCount());
       view_.RepaintList(true);
+    } else {
+      const std::u16string before = feedLink_.Text();
+      feedLink_.OnExchangeNotify(wParam, lParam);
+      if (feedLink_.Text() != before) ShowFeedStatus();
     }
   } else if (message == WM_SCOREBOARD_STATE) {
     const auto text = boardLink_.OnScoreboardState(wParam, lParam);

@@ -17,12 +17,14 @@
 #include "platform/windowhandlefwd.h"
 #include "views/boardlinkstatus.h"
 #include "views/controltable.h"
+#include "views/feedlinkstatus.h"
 #include "views/feedlog.h"
 #include "views/mainformview.h"
 #include "views/pictureoutput.h"
 #include "views/resultslist.h"
 
 class TScoreboardExchangeThread;
+class TFeedArchive;
 
 // The board's traffic lights, as SetTrafficLight takes them.
 enum TTrafficLight : std::int32_t {
@@ -56,7 +58,8 @@ struct TmainFormEnvironment {
 class TmainForm {
  public:
   // Construction after the face has created its controls: makes the Archive
-  // folder in the program folder (a failure is ignored).
+  // folder in the program folder (a failure is ignored), where the feed is
+  // recorded from FormCreate on.
   TmainForm(TmainFormView& view, TmainFormEnvironment environment);
   // The program never destroys the window (the process ends after "Выход");
   // tests do: the exchange thread is stopped and joined here.
@@ -64,8 +67,8 @@ class TmainForm {
   TmainForm(const TmainForm&) = delete;
   TmainForm& operator=(const TmainForm&) = delete;
 
-  // LoadSettings, SelectBoardPort, the exchange thread, its endpoint, mode
-  // and serial port, in this order.
+  // LoadSettings, SelectBoardPort, the feed archive, the exchange thread,
+  // its endpoint, mode and serial port, in this order.
   void FormCreate();
   // An ordinary close request. Without "Выход" the window hides to the tray
   // and the close is refused; with it (or where the desktop has no tray, so
@@ -74,6 +77,9 @@ class TmainForm {
   void FormCloseQuery(bool& canClose);
   void FormDestroy();  // SaveSettings, once
   void TrayIcon1Click();
+  // Someone started the program again: the running copy is what they want
+  // to see, so it comes out of the tray as a tray click would bring it.
+  void AnotherCopyStarted();
   void N1Click();
   // Every key press of the window before the focused control sees it;
   // modifiers are not looked at, the key is not consumed.
@@ -117,10 +123,14 @@ class TmainForm {
   std::filesystem::path SettingsPath() const;
   std::int32_t ComPortNumber() const { return comPortNumber; }
   std::int32_t StartMode() const { return startMode; }
+  std::int32_t ArchiveDays() const { return archiveDays_; }
+  // The feed archive, null while "ArchiveDays" is 0.
+  TFeedArchive* FeedArchive() const { return archive_.get(); }
   bool TestPatternRequested() const { return testPatternRequested; }
   bool ExitRequested() const { return exitRequested; }
   TScoreboardExchangeThread* ExchangeThread() const { return exchangeThread.get(); }
   const TBoardLinkStatus& BoardLinkStatus() const { return boardLink_; }
+  const TFeedLinkStatus& FeedLinkStatus() const { return feedLink_; }
   std::span<const std::uint8_t> PictureBuffer() const { return pictureOutput_.Buffer(); }
 
  private:
@@ -128,12 +138,16 @@ class TmainForm {
   void RefreshCommand();
   void SetBoardStatus(const std::u16string& text);
   void HandFeedAddressToThread();
+  void ShowFeedStatus();
 
   TmainFormView& view_;
   TmainFormEnvironment environment_;
 
   std::int32_t comPortNumber = 0;
-  std::int32_t startMode = 0;  // a TScoreboardMode, any number the file held
+  std::int32_t startMode = 0;      // a TScoreboardMode, any number the file held
+  std::int32_t archiveDays_ = 60;  // 0: the feed is not recorded
+  // Declared before the thread that feeds it, so it outlives the thread.
+  std::unique_ptr<TFeedArchive> archive_;
   std::unique_ptr<TScoreboardExchangeThread> exchangeThread;
   bool exitRequested = false;
   bool testPatternRequested = false;
@@ -144,7 +158,13 @@ class TmainForm {
   std::int32_t brightness_ = 16;
   std::u16string boardStatus_ = std::u16string(kBoardStartText);
 
+  // The endpoint texts last stored that convert; SaveSettings writes these
+  // while the edits hold an address or port that cannot be used.
+  std::string savedHost_;
+  std::string savedPort_;
+
   TBoardLinkStatus boardLink_;
+  TFeedLinkStatus feedLink_;
   TFeedLog feedLog_;
   TPictureOutput pictureOutput_;
 };

@@ -29,5 +29,14 @@ TPortChoice ChooseBoardPort(const platform::TSerialPortInfo* table, int count, s
       }
     }
   }
+  if (choice.comPortNumber != 0 && choice.selected < 0) {
+    choice.storedPortAbsent = true;
+    choice.selected = count;
+  }
   return choice;
+}
+
+std::u16string AbsentPortItem(std::int32_t comPortNumber) {
+  const std::string number = std::to_string(comPortNumber);
+  return u"COM" + std::u16string(number.begin(), number.end()) + u" (нет)";
 }

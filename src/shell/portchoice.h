@@ -19,6 +19,12 @@ struct TPortChoice {
   int selected = -1;                 // item to select, -1 for none
   std::int32_t comPortNumber = 0;    // the number after the choice
   bool chosenAutomatically = false;  // a CH340 adapter was taken: save the settings
+  // The stored port is not present now: the list shows it as one more item,
+  // selected, so the operator sees which port the program opens.
+  bool storedPortAbsent = false;
 };
+
+// The port list's item for a stored port that is not present: "COM7 (нет)".
+std::u16string AbsentPortItem(std::int32_t comPortNumber);
 
 TPortChoice ChooseBoardPort(const platform::TSerialPortInfo* table, int count, std::int32_t comPortNumber);

@@ -31,11 +31,35 @@ bool ReadLine(std::istream& in, char (&line)[kLineBuffer]) {
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
 
+std::u16string_view Trimmed(std::u16string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Four decimal numbers 0..255 of one to three digits, joined by dots.
+bool IsDottedQuad(std::u16string_view text) {
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (text.empty() || text.front() != u'.') return false;
+      text.remove_prefix(1);
+    }
+    int digits = 0;
+    int value = 0;
+    while (!text.empty() && text.front() >= u'0' && text.front() <= u'9' && digits < 3) {
+      value = value * 10 + (text.front() - u'0');
+      text.remove_prefix(1);
+      ++digits;
+    }
+    if (digits == 0 || value > 255) return false;
+  }
+  return text.empty();
+}
+
 // A decimal integer with an optional sign, blanks around it allowed; nullopt
 // for anything else or a value beyond 32 bits.
 std::optional<std::int64_t> DecimalInteger(std::u16string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  text = Trimmed(text);
   bool negative = false;
   if (!text.empty() && (text.front() == u'+' || text.front() == u'-')) {
     negative = text.front() == u'-';
@@ -52,14 +76,22 @@ std::optional<std::int64_t> DecimalInteger(std::u16string_view text) {
 
 }  // namespace
 
-std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port) {
+std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port,
+                                                 TFeedEntryFault* fault) {
+  TFeedEntryFault found = TFeedEntryFault::None;
+  // inet_addr turns any text that is not an address into 255.255.255.255,
+  // and reads "127.1" or "0x7f.0.0.1" its own way: only the dotted form the
+  // operator reads back is an address here.
+  if (!IsDottedQuad(Trimmed(host))) found = TFeedEntryFault::Address;
   // A port the socket cannot use fails like text that is not a number;
   // otherwise 70000 would silently become port 4464.
   const auto number = DecimalInteger(port);
-  if (!number || *number < 1 || *number > 65535) return std::nullopt;
+  if (found == TFeedEntryFault::None && (!number || *number < 1 || *number > 65535)) found = TFeedEntryFault::Port;
+  if (fault != nullptr) *fault = found;
+  if (found != TFeedEntryFault::None) return std::nullopt;
   TFeedEndpoint endpoint;
   endpoint.port = static_cast<std::int32_t>(*number);
-  endpoint.address = platform::InetAddr(platform::Utf16ToAnsi(host).c_str());
+  endpoint.address = platform::InetAddr(platform::Utf16ToAnsi(Trimmed(host)).c_str());
   return endpoint;
 }
 
@@ -98,6 +130,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
       out.brightness = ClampBrightness(number);
     } else if (std::sscanf(text, "ComPort:%u", &number) == 1) {
       out.comPort = number;
+    } else if (std::sscanf(text, "ArchiveDays:%u", &number) == 1) {
+      out.archiveDays = number;
     }
   }
   return true;
@@ -112,5 +146,6 @@ bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave&
   content.append("ScoreboardMode:").append(std::to_string(settings.mode)).append(end);
   content.append("Brightness:").append(std::to_string(settings.brightness)).append(end);
   content.append("ComPort:").append(std::to_string(settings.comPort)).append(end);
+  content.append("ArchiveDays:").append(std::to_string(settings.archiveDays)).append(end);
   return platform::WriteFileAtomically(file, content);
 }

@@ -1,4 +1,4 @@
-// scoreboard.ini: five operator settings as 8-bit text lines beside the
+// scoreboard.ini: the operator settings as 8-bit text lines beside the
 // program. Reading follows the fgets/sscanf rules the file has always been
 // read with, on the file's bytes (a Ctrl-Z byte is one more character);
 // writing replaces the file in one step so the old file survives a failed or
@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "views/feedlinkstatus.h"
+
 inline constexpr const char* kSettingsFileName = "scoreboard.ini";
 
 // What a read found; absent members keep the window's current values.
@@ -22,6 +24,7 @@ struct TLoadedSettings {
   std::optional<std::uint32_t> radioMode;
   std::optional<std::int32_t> brightness;  // already clamped to 1..16
   std::uint32_t comPort = 0;
+  std::optional<std::uint32_t> archiveDays;
 };
 
 struct TSettingsToSave {
@@ -30,6 +33,7 @@ struct TSettingsToSave {
   std::uint32_t mode = 0;
   std::uint32_t brightness = 16;
   std::uint32_t comPort = 0;
+  std::uint32_t archiveDays = 60;
 };
 
 // The feed endpoint as the source edits give it. The one conversion of the
@@ -38,10 +42,12 @@ struct TFeedEndpoint {
   std::uint32_t address = 0;  // IPv4, network byte order (inet_addr)
   std::int32_t port = 0;      // 1..65535
 };
-// nullopt when the port text is not a decimal integer in 1..65535 (blanks
-// around it are allowed); the address follows inet_addr (no name lookup,
-// text that is not an address gives 255.255.255.255).
-std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port);
+// nullopt when the port text is not a decimal integer in 1..65535 or the
+// address is not four decimal numbers 0..255 joined by dots (blanks around
+// either are allowed); `fault`, when given, says which (the address first).
+// No name lookup: "localhost" is no address.
+std::optional<TFeedEndpoint> ConvertFeedEndpoint(std::u16string_view host, std::u16string_view port,
+                                                 TFeedEntryFault* fault = nullptr);
 
 // The track bar's rule: the value taken as signed 32 bits, clamped to 1..16.
 std::int32_t ClampBrightness(std::uint32_t value);
@@ -50,6 +56,6 @@ std::int32_t ClampBrightness(std::uint32_t value);
 // byte-order mark at the start (Notepad writes one) is skipped.
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out);
 
-// Writes the five lines in one step (platform::WriteFileAtomically). On any
+// Writes the six lines in one step (platform::WriteFileAtomically). On any
 // failure the old file is left as it was and false is returned.
 bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings);

@@ -53,6 +53,15 @@ TCompetitor* TCompetitors::Append(std::int32_t reg) {
   return c;
 }
 
+// After a "$B" the standings come back as "$G" and "$H" for every position;
+// a car the roster names is placed at once instead of after its next lap.
+TCompetitor* TCompetitors::FindOrAddKnown(std::int32_t reg) {
+  if (TCompetitor* found = Find(reg)) return found;
+  const auto known = RosterPlace(roster, reg);
+  if (known == roster.end() || known->regNumber != reg) return nullptr;
+  return Append(reg);
+}
+
 // Updating a known entry reuses its name's storage, so once the roster holds
 // the field, "$A" lines allocate nothing here.
 void TCompetitors::Remember(std::int32_t reg, std::int32_t number, std::u16string_view name) {
@@ -100,7 +109,7 @@ void TCompetitors::SetCompetitorInfo(std::int32_t reg, std::int32_t number, std:
 
 void TCompetitors::UpdateRace(std::int32_t reg, std::int32_t total, std::int32_t position, std::int32_t laps) {
   std::lock_guard guard(lock);
-  TCompetitor* c = Find(reg);
+  TCompetitor* c = FindOrAddKnown(reg);
   if (c == nullptr) return;
   c->totalTime = total;
   c->racePosition = position;
@@ -112,7 +121,7 @@ void TCompetitors::UpdateRace(std::int32_t reg, std::int32_t total, std::int32_t
 
 void TCompetitors::UpdateBestLap(std::int32_t reg, std::int32_t best, std::int32_t position, std::int32_t lapNumber) {
   std::lock_guard guard(lock);
-  if (TCompetitor* c = Find(reg)) {
+  if (TCompetitor* c = FindOrAddKnown(reg)) {
     c->bestLapTime = best;
     c->bestLapPosition = position;
     c->bestLapPositionFromFeed = true;

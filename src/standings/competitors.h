@@ -85,6 +85,8 @@ class TCompetitors {
  private:
   TCompetitor* Find(std::int32_t reg);  // caller holds the lock
   TCompetitor* Append(std::int32_t reg);
+  // The record, or a new one when the roster knows the registration number.
+  TCompetitor* FindOrAddKnown(std::int32_t reg);
   TCompetitor* FindByPositionLocked(std::int32_t row, std::int32_t mode);
   void ApplyRaceGaps(TCompetitor& updated);
   void ApplyBestLapGaps();
@@ -92,7 +94,8 @@ class TCompetitors {
 
   // What the latest "$A" said of each registration number, sorted by it.
   // Feeds send "$A" once and then "$B", which empties the standings; records
-  // that passings bring back take their number and name from here.
+  // that race, best-lap and passing records bring back take their number and
+  // name from here.
   struct RosterEntry {
     std::int32_t regNumber;
     std::int32_t number;

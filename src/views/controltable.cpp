@@ -4,6 +4,7 @@
 #include <array>
 
 #include "standings/celltext.h"
+#include "views/feedlinkstatus.h"
 
 namespace {
 
@@ -97,8 +98,6 @@ constexpr std::array<TControlDesign, 32> kControls{{
      0,
      0,
      0},
-    {Label1, "Label1", K::Label, u"Порт табло", GroupBox5, {482, 14, 56, 16}, A::Top, true, false, false, 0, 0, 0},
-    {cbPortsList, "cbPortsList", K::ComboBox, u"", GroupBox5, {482, 31, 54, 21}, A::Top, true, false, false, 0, 0, 0},
     {mScoreboardSourceLog,
      "mScoreboardSourceLog",
      K::Memo,
@@ -257,6 +256,22 @@ constexpr std::array<TControlDesign, 32> kControls{{
      0,
      0,
      0},
+    // The board's port, in the band under the buttons, so the operator sees
+    // which port is used and can pick another adapter.
+    {Label1, "Label1", K::Label, u"Порт табло", gbResults, {8, 266, 68, 16}, A::Bottom, true, true, false, 0, 0, 0},
+    {cbPortsList,
+     "cbPortsList",
+     K::ComboBox,
+     u"",
+     gbResults,
+     {80, 262, 270, 21},
+     A::Bottom,
+     true,
+     true,
+     false,
+     0,
+     0,
+     0},
     {mainStatusBar,
      "mainStatusBar",
      K::StatusBar,
@@ -277,7 +292,9 @@ constexpr std::array<TControlDesign, 32> kControls{{
     {odBMPFile, "odBMPFile", K::OpenDialog, u"BMP изображение|*.bmp", mainForm, {}, A::Top, true, true, false, 0, 0, 0},
 }};
 
-constexpr std::array<TStatusPanelSpec, kStatusPanelCount> kPanels{{{250, kBoardStartText}, {50, u""}}};
+// Board, feed, and the last one kept empty.
+constexpr std::array<TStatusPanelSpec, kStatusPanelCount> kPanels{
+    {{250, kBoardStartText}, {240, kFeedStartText}, {50, u""}}};
 
 constexpr std::array<TResultsColumnSpec, kResultsColumnCount> kColumns{{
     {u"Поз.", 50, -1},

@@ -19,8 +19,6 @@ enum class TControlId : std::int32_t {
   cbScoreboardLog,
   cbEnableEdit,
   sbSaveConfig,
-  Label1,
-  cbPortsList,
   mScoreboardSourceLog,
   gbResults,
   rbBestLap,
@@ -35,6 +33,8 @@ enum class TControlId : std::int32_t {
   sbStopLight,
   sbClearScoreboard,
   sbRefreshScoreboard,
+  Label1,
+  cbPortsList,
   mainStatusBar,
   TrayIcon1,
   PopupMenu1,
@@ -122,8 +122,10 @@ struct TStatusPanelSpec {
   std::int32_t width;
   std::u16string_view text;  // at start
 };
-inline constexpr std::int32_t kStatusPanelCount = 2;
+inline constexpr std::int32_t kStatusPanelCount = 3;
 std::span<const TStatusPanelSpec> StatusPanels();
+inline constexpr std::int32_t kBoardStatusPanel = 0;
+inline constexpr std::int32_t kFeedStatusPanel = 1;
 inline constexpr std::u16string_view kBoardStartText = u"Табло: отключено";
 inline constexpr std::u16string_view kBoardDisconnectedText = u"Табло отключено";
 

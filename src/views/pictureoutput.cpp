@@ -68,6 +68,17 @@ std::optional<std::vector<std::uint8_t>> ReadFile(const std::u16string& path, st
   return bytes;
 }
 
+// A one-bit picture is drawn for the board: only its black lights a dot. A
+// deeper one has hardly any pure black, so it is cut at mid grey by its
+// brightness (ITU-R BT.601 weights).
+bool Lights(std::uint32_t rgb, TPixelRule rule) {
+  if (rule == TPixelRule::PureBlack) return (rgb & 0xFFFFFFu) == 0;
+  const std::uint32_t r = (rgb >> 16) & 0xFFu;
+  const std::uint32_t g = (rgb >> 8) & 0xFFu;
+  const std::uint32_t b = rgb & 0xFFu;
+  return 299 * r + 587 * g + 114 * b < 128 * 1000;
+}
+
 std::u16string FileName(const std::u16string& path) {
   const std::size_t slash = path.find_last_of(u"/\\");
   return slash == std::u16string::npos ? path : path.substr(slash + 1);
@@ -155,7 +166,7 @@ std::size_t PackedPictureSize(std::int64_t width, std::int64_t height) {
   return static_cast<std::size_t>(stride / 8 * height);
 }
 
-TPackedPicture PackPicture(const TDecodedPicture& picture, std::span<std::uint8_t> buffer) {
+TPackedPicture PackPicture(const TDecodedPicture& picture, std::span<std::uint8_t> buffer, TPixelRule rule) {
   TPackedPicture result;
   const std::int32_t width = picture.width;
   const std::int32_t height = picture.height;
@@ -170,8 +181,7 @@ TPackedPicture PackPicture(const TDecodedPicture& picture, std::span<std::uint8_
     picture.readRow(y, colours.data());
     std::uint8_t* row = buffer.data() + static_cast<std::size_t>(y) * rowBytes;
     for (std::int32_t x = 0; x < width; ++x) {
-      // Only pure black lights a dot; however dark, any other colour does not.
-      if ((colours[static_cast<std::size_t>(x)] & 0xFFFFFFu) == 0) {
+      if (Lights(colours[static_cast<std::size_t>(x)], rule)) {
         row[x / 8] |= static_cast<std::uint8_t>(0x80u >> (x % 8));
       }
     }
@@ -206,8 +216,10 @@ bool TPictureOutput::Send(const std::u16string& path, const TSend& send) {
   if (!picture || picture->width != check.width || picture->height != check.height || !picture->readRow) {
     return refuse(kUnsupported);
   }
-  if (check.bitsPerPixel != 1) view_.ShowMessage(TMessageKind::Warning, std::u16string(kPictureFormatWarning));
-  const TPackedPicture packed = PackPicture(*picture, g_pictureBuffer);
+  const bool oneBit = check.bitsPerPixel == 1;
+  if (!oneBit) view_.ShowMessage(TMessageKind::Warning, std::u16string(kPictureFormatWarning));
+  const TPackedPicture packed =
+      PackPicture(*picture, g_pictureBuffer, oneBit ? TPixelRule::PureBlack : TPixelRule::Dark);
   if (send) send(g_pictureBuffer, packed.stride, packed.height);
   return true;
 }

@@ -37,16 +37,23 @@ struct TPackedPicture {
   std::int32_t height = 0;
 };
 
-// Zeroes `buffer` and sets one bit per pure black pixel (0x000000), leftmost
-// pixel in the high bit, rows top-down with no gap. A picture that does not
-// fit leaves the buffer untouched.
-TPackedPicture PackPicture(const TDecodedPicture& picture, std::span<std::uint8_t> buffer);
+enum class TPixelRule : std::int32_t {
+  PureBlack,  // a one-bit picture: only a pure black (0x000000) pixel sets its bit
+  Dark,       // any other depth: a pixel darker than mid grey sets its bit
+};
+
+// Zeroes `buffer` and sets one bit per pixel the rule lights, leftmost pixel
+// in the high bit, rows top-down with no gap. A picture that does not fit
+// leaves the buffer untouched.
+TPackedPicture PackPicture(const TDecodedPicture& picture, std::span<std::uint8_t> buffer,
+                           TPixelRule rule = TPixelRule::PureBlack);
 
 inline constexpr std::u16string_view kPictureFormatWarning =
     u"Неверный формат изображения\r\nВозможен некорректный вывод";
 
 // SpeedButton1Click's rules: read and check the file, ask the face to decode
-// it, warn when it is not one bit per pixel, pack it into the one picture
+// it, warn when it is not one bit per pixel (and then convert it by
+// brightness, so a photo does not come out blank), pack it into the one picture
 // buffer and send. A refused file gets a message box naming the file and
 // the reason; nothing is sent and the buffer keeps the previous picture.
 class TPictureOutput {

@@ -12,4 +12,4 @@ add_test(NAME test_windowsroad
           ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} ${BRELVO_NATIVE_TOOLS_DIR} ${BRELVO_FEEDS_DIR}/race-gaps.feed)
 set_tests_properties(test_windowsroad PROPERTIES TIMEOUT 240 LABELS "e2e;wine" SKIP_RETURN_CODE 77)
 brelvo_wine_test(test_windowsroad)
-add_dependencies(test_windowsroad_probe brelvo-proxy scoreboardcontroller)
+add_dependencies(test_windowsroad_probe brelvo-proxy scoreboardcontroller brelvo-feed)

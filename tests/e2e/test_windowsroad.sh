@@ -4,7 +4,9 @@
 # scoreboardcontroller.dll under wine -> a COM port that wine maps to the
 # virtual board's pseudo-terminal (dosdevices/comN) -> brelvo-board (native).
 # The board must end with the replayed standings; a board that goes away and
-# comes back must show in the status bar.
+# comes back must show in the status bar. Then brelvo-feed.exe (under wine)
+# replays the session from the proxy's own Archive into a second run, and
+# the board must end with the same standings again.
 #
 #   test_windowsroad.sh <wine-run.sh> <wine> <windows-bin> <native-bin> <recording>
 # Exit 77 (skipped) with the reason when a piece is missing.
@@ -108,3 +110,32 @@ echo "board gone: $(probe status)"
 start_board
 wait_for 30 status_is "Табло подключено (" || { echo "FAIL: status '$(probe status)' after the board came back"; exit 1; }
 echo "board back: $(probe status)"
+
+# The proxy recorded the session; the Windows replayer plays it back from
+# Archive into a fresh program folder, onto a fresh board.
+archive_file="$(ls "$work/program/Archive/"*.feed 2>/dev/null | head -1)"
+[ -n "$archive_file" ] || { echo "FAIL: nothing was recorded in Archive"; exit 1; }
+echo "recorded: $(basename "$archive_file"), $(wc -c <"$archive_file") bytes"
+kill "$proxy"; wait "$proxy" 2>/dev/null || true
+kill "$board"; wait "$board" 2>/dev/null || true
+rm -f "$work/board.json"
+start_board
+"$wine_run" "$wine" "$win_bin/brelvo-feed.exe" --port 0 --replay "Z:$archive_file" --speed 1000 --wait-for-client \
+  >"$work/replay.log" 2>&1 &
+pids+=($!)
+wait_for 60 grep -q "listening on 127.0.0.1:" "$work/replay.log" ||
+  { echo "FAIL: brelvo-feed.exe never listened"; cat "$work/replay.log"; exit 1; }
+port="$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/replay.log" | head -1 | sed 's/.*://')"
+mkdir -p "$work/replayed"
+cp "$win_bin/brelvo-proxy.exe" "$win_bin/scoreboardcontroller.dll" "$work/replayed/"
+printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:%s\nBrightness:9\nComPort:%s\n' "$port" "$mode" "$com" \
+  >"$work/replayed/scoreboard.ini"
+"$wine_run" "$wine" "$work/replayed/brelvo-proxy.exe" >"$work/proxy2.log" 2>&1 &
+pids+=($!)
+wait_for 60 grep -q "done" "$work/replay.log" || { echo "FAIL: the replay did not finish"; cat "$work/replay.log"; exit 1; }
+if ! wait_for 20 board_matches; then
+  echo "FAIL: the archive's replay left other standings on the board (< expected, > board)"
+  diff <(cat "$work/expected.txt") <(board_rows) | grep '^[<>]' | sort -k3,3n -s | head -20 || true
+  exit 1
+fi
+echo "the archive replayed by brelvo-feed.exe gives the same standings"

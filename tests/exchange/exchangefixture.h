@@ -2,6 +2,7 @@
 // a recording window; feed lines as the timing application writes them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,12 +34,15 @@ class ExchangeFixture : public ::testing::Test {
   }
   void TearDown() override { DestroyPumping(window, thread); }
 
-  // Starts the thread on `server` and waits for its connection.
-  void Start(const std::string& library = FakeBoard::kLibraryName) {
+  // Starts the thread on `server` and waits for its connection; `adjust`
+  // may add to the thread's options.
+  void Start(const std::string& library = FakeBoard::kLibraryName,
+             const std::function<void(TScoreboardExchangeThread::Options&)>& adjust = {}) {
     TScoreboardExchangeThread::Options options;
     options.libraryName = library;
     options.clock = &clock;
     options.feedLog = log.Sink();
+    if (adjust) adjust(options);
     thread = std::make_unique<TScoreboardExchangeThread>(window.Handle(), options);
     thread->SetFeedAddress(LoopbackAddress(), server.Port());
     ASSERT_TRUE(server.Accept(std::chrono::seconds(5))) << "the thread never connected";

@@ -122,6 +122,30 @@ TEST_F(FeedConnectionTest, ReconnectionStartsWithAnEmptyLine) {
   EXPECT_EQ(c.totalTime, 301100);
 }
 
+// What the window's feed panel follows, all posted: the connection, a
+// silence of more than ten seconds with its length, data again, the loss.
+TEST_F(FeedConnectionTest, FeedStateIsPostedToTheWindow) {
+  Start();
+  ASSERT_TRUE(WaitUntil(window, [&] { return Notifies(enFeedConnected) == 1; }));
+  Feed(Green());
+  clock.Advance(kFeedSilentSeconds);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Notifies(enFeedSilent), 0) << "ten seconds are no silence yet";
+  clock.Advance(2);
+  ASSERT_TRUE(WaitUntil(window, [&] { return Notifies(enFeedSilent) == 1; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Notifies(enFeedSilent), 1) << "one report per second of silence";
+  for (const PostedMessage& m : window.Messages()) {
+    if (m.message == WM_EXCHANGE_NOTIFY && m.wParam == enFeedSilent) {
+      EXPECT_EQ(m.lParam, 12);
+    }
+  }
+  Feed(Green());
+  EXPECT_EQ(Notifies(enFeedConnected), 2) << "data again";
+  server.CloseClient();
+  ASSERT_TRUE(WaitUntil(window, [&] { return Notifies(enFeedDisconnected) == 1; }));
+}
+
 TEST_F(FeedConnectionTest, AttemptsComeMoreThanFiveSecondsApart) {
   Start();  // the first attempt came at once
   server.CloseClient();

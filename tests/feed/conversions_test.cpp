@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <limits>
+
+#include <gtest/gtest.h>
 
 #include "feed/timingfeedparser.h"
 
@@ -77,6 +77,14 @@ TEST(TimeConversion, FractionIsDecimalFractionOfASecond) {
   EXPECT_EQ(v, 3723400);
   EXPECT_TRUE(ConvertTime(u"00:00:07.000\r", v));
   EXPECT_EQ(v, 7000);
+}
+
+TEST(TimeConversion, FeedsNoTimeMarkerIsNoTime) {
+  std::int32_t v = -1;
+  EXPECT_TRUE(ConvertTime(u"00:59:59.999", v));
+  EXPECT_EQ(v, 0);
+  EXPECT_TRUE(ConvertTime(u"00:59:59.998", v));
+  EXPECT_EQ(v, 3599998);
 }
 
 TEST(TimeConversion, IncompleteOrOutOfRangeGivesZero) {

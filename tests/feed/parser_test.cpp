@@ -230,6 +230,53 @@ TEST_F(Parser, NamesAndNumbersSurviveARunButNotAnInit) {
   EXPECT_EQ(c.name, u"0");
 }
 
+// Feeds announce the run under way again, then resend the standings: the
+// table stays, and "$G"/"$H" bring back a car the roster names. Another run,
+// or the first one after an init, starts afresh.
+TEST_F(Parser, ARunAnnouncedAgainKeepsTheStandings) {
+  ProcessFeedLine("$A,\"2\",\"12\",1,\"Owen\",\"Kratz\",\"\",1\r\n");
+  ProcessFeedLine("$B,72,\"Sunday 7 hour\"\r\n");
+  ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
+  const TProcessResult* r = ProcessFeedLine("$B,72,\"Sunday 7 hour\"\r\n");
+  EXPECT_EQ(r->kind, rkRun);
+  EXPECT_TRUE(r->sameRun);
+  EXPECT_EQ(GetCompetitorCount(), 1);
+  EXPECT_EQ(Table().GetPassing(0).regNumber, 2);
+
+  EXPECT_FALSE(ProcessFeedLine("$B,72,\"Sunday 8 hour\"\r\n")->sameRun);
+  EXPECT_EQ(GetCompetitorCount(), 0);
+  ProcessFeedLine("$G,3,\"2\",5,\"00:07:00.000\"\r\n");
+  ProcessFeedLine("$G,1,\"99\",5,\"00:06:00.000\"\r\n");  // unknown to the roster
+  ProcessFeedLine("$H,4,\"2\",3,\"00:01:01.000\"\r\n");
+  TCompetitor c;
+  ASSERT_TRUE(Table().CopyByRegNumber(2, c));
+  EXPECT_EQ(c.number, 12);
+  EXPECT_EQ(c.name, u"Kratz Owen");
+  EXPECT_EQ(c.racePosition, 3);
+  EXPECT_EQ(c.laps, 5);
+  EXPECT_EQ(c.bestLapPosition, 4);
+  EXPECT_FALSE(Table().CopyByRegNumber(99, c));
+
+  ProcessFeedLine("$I\r\n");
+  ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
+  EXPECT_FALSE(ProcessFeedLine("$B,72,\"Sunday 8 hour\"\r\n")->sameRun) << "an init forgets the run";
+  EXPECT_EQ(GetCompetitorCount(), 0);
+  ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
+  EXPECT_FALSE(ProcessFeedLine("$B\r\n")->sameRun);
+  ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
+  EXPECT_FALSE(ProcessFeedLine("$B\r\n")->sameRun) << "a run without a number is never the same run";
+  EXPECT_EQ(GetCompetitorCount(), 0);
+}
+
+// Relays send UTF-8: the same name in either encoding is the same name.
+TEST_F(Parser, NamesInUtf8AndInTheCodePageReadAlike) {
+  const TProcessResult* r = ProcessFeedLine(
+      "$A,\"7\",\"7\",1,\"\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD\",\"\xD0\x9F\xD0\xB5\xD1\x82\xD1\x80\xD0\xBE\xD0\xB2\"\r\n");
+  EXPECT_EQ(r->name, u"Петров Иван");
+  r = ProcessFeedLine("$A,\"7\",\"7\",1,\"\xC8\xE2\xE0\xED\",\"\xCF\xE5\xF2\xF0\xEE\xE2\"\r\n");
+  EXPECT_EQ(r->name, platform::AnsiToUtf16("\xCF\xE5\xF2\xF0\xEE\xE2 \xC8\xE2\xE0\xED"));
+}
+
 TEST_F(Parser, RaceTimeWithoutHoursIsZero) {
   ProcessFeedLine("$A,\"12\",\"12\",1,\"N\",\"\"\n");
   EXPECT_EQ(ProcessFeedLine("$G,1,\"12\",2,\"02:03.456\"\n")->totalTime, 0);

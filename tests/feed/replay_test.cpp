@@ -62,9 +62,10 @@ TEST_F(RecordedFeed, RaceWithGapsEndsWithKnownOrder) {
   EXPECT_EQ(counts.records, 228 + 3 + 557 + 503 + 413 + 2 + 185);
   EXPECT_GT(counts.ignored, 0);
 
-  // The last "$B" came after the names: competitors come back through later
-  // passings and keep the number and name their "$A" gave them.
-  EXPECT_EQ(GetCompetitorCount(), 56);
+  // The run is announced again after the names: the standings are kept, and
+  // every car the feed places is a record with the number and name its "$A"
+  // gave it, one per row.
+  EXPECT_EQ(GetCompetitorCount(), 76);
   EXPECT_EQ(GetRowCount(smRace), 76);
 
   TCompetitor first, second, third;
@@ -85,7 +86,7 @@ TEST_F(RecordedFeed, RaceWithGapsEndsWithKnownOrder) {
 TEST_F(RecordedFeed, RaceStartEndsWithKnownOrderInBothModes) {
   const auto lines = LinesOf(FeedsDir() / "race-start.feed");
   Replay(lines);
-  EXPECT_EQ(GetCompetitorCount(), 42);
+  EXPECT_EQ(GetCompetitorCount(), 52);
   EXPECT_EQ(GetRowCount(smRace), 52);
 
   TCompetitor c;

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "platform/textcodec.h"
+
+#include <gtest/gtest.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -39,14 +39,27 @@ TEST(TextCodec, EveryByteRoundTrips) {
   EXPECT_EQ(platform::Utf16ToAnsi(platform::AnsiToUtf16(all)), all);
 }
 
-TEST(TextCodec, UnmappableCharactersBecomeQuestionMarks) {
-  EXPECT_EQ(platform::Utf16ToAnsi(u"a\u4E2Db"), "a?b");
-}
+TEST(TextCodec, UnmappableCharactersBecomeQuestionMarks) { EXPECT_EQ(platform::Utf16ToAnsi(u"a\u4E2Db"), "a?b"); }
 
 TEST(TextCodec, DecodeReusesTheTarget) {
   std::u16string out = u"previous content that is long";
   platform::AnsiToUtf16("ab", out);
   EXPECT_EQ(out, u"ab");
+}
+
+// Feed text is UTF-8 only when it is valid UTF-8 with a multi-byte
+// sequence; anything else (the code page's letters, a cut or overlong
+// sequence, plain ASCII) reads as before.
+TEST(TextCodec, FeedTextIsUtf8OnlyWhenValidWithAMultiByteSequence) {
+  std::u16string out;
+  platform::FeedTextToUtf16("\xD0\xA1\xD0\xBC\xD0\xB8\xD1\x80\xD0\xBD\xD0\xBE\xD0\xB2", out);
+  EXPECT_EQ(out, u"Смирнов");
+  platform::FeedTextToUtf16("\xF0\x9F\x8F\x81 x", out);
+  EXPECT_EQ(out, u"\U0001F3C1 x");
+  for (const char* bytes : {"\xD1\xEC\xE8\xF0\xED\xEE\xE2", "\xC0\xAF", "\xD0", "\xED\xA0\x80", "Round 3"}) {
+    platform::FeedTextToUtf16(bytes, out);
+    EXPECT_EQ(out, platform::AnsiToUtf16(bytes)) << bytes;
+  }
 }
 
 }  // namespace

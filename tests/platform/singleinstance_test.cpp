@@ -1,7 +1,10 @@
 #include "platform/singleinstance.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +80,40 @@ TEST(SingleInstanceLock, SecondProcessIsRefusedWhileTheFirstHoldsIt) {
   for (const std::string& used : {name, UniqueName("other")}) {
     EXPECT_EQ(::unlink((folder + "/brelvo-" + used + ".lock").c_str()), 0) << used;
   }
+#endif
+}
+
+// The listener's requests run wherever the queue runs them; here at once.
+class ImmediateQueue : public platform::GuiQueue {
+ public:
+  void Post(std::function<void()> task) override { task(); }
+  void Invoke(const std::function<void()>& task) override { task(); }
+};
+
+// A second copy, in a process of its own, asks the holder of the lock to
+// show its window, and ends as before.
+TEST(SingleInstanceLock, ASecondCopyAsksTheFirstToShowItsWindow) {
+  const std::string name = UniqueName("show");
+  std::atomic<int> requests{0};
+  ImmediateQueue queue;
+  platform::ShowRequestListener listener([&] { ++requests; }, &queue, name.c_str());
+  ASSERT_TRUE(listener.Listening());
+  ASSERT_TRUE(platform::AcquireSingleInstanceLock(name.c_str()));
+  EXPECT_EQ(RunProbe(name), 1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (requests.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+#ifdef _WIN32
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+#endif
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(requests.load(), 1);
+  EXPECT_FALSE(platform::RequestShowFromFirstCopy(UniqueName("nobody").c_str())) << "no copy listens there";
+#ifndef _WIN32
+  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
+  const std::string folder = runtimeDir != nullptr && *runtimeDir != '\0' ? runtimeDir : "/tmp";
+  EXPECT_EQ(::unlink((folder + "/brelvo-" + name + ".lock").c_str()), 0);
 #endif
 }
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "archive/feedarchive.h"
 #include "exchange/scoreboardexchangethread.h"
 #include "exchangetestsupport.h"
 #include "platform/dynamiclibrary.h"
@@ -200,14 +201,15 @@ TEST_F(ConsoleTest, SettingsAreWrittenOnlyAtTheListedMoments) {
   view_.SetChecked(TControlId::rbRace, true);  // the face's button changes before the click arrives
   view_.SetChecked(TControlId::rbBestLap, false);
   form.rbRaceClick();
-  EXPECT_EQ(ReadText(Settings()), "Host: 10.0.0.9\nPort: 50000\nScoreboardMode:1\nBrightness:4\nComPort:7\n");
+  EXPECT_EQ(ReadText(Settings()),
+            "Host: 10.0.0.9\nPort: 50000\nScoreboardMode:1\nBrightness:4\nComPort:7\nArchiveDays:60\n");
   std::filesystem::remove(Settings());
   form.rbRaceClick();
   EXPECT_FALSE(std::filesystem::exists(Settings()));
 
   view_.SetText(TControlId::srcHostPort, u"no port");
   form.sbSaveConfigClick();
-  EXPECT_NE(ReadText(Settings()).find("Port: no port\n"), std::string::npos);
+  EXPECT_NE(ReadText(Settings()).find("Port: 50000\n"), std::string::npos) << "the last port that converted";
   std::filesystem::remove(Settings());
 
   form.FormDestroy();
@@ -226,15 +228,36 @@ TEST_F(ConsoleTest, SaveHandsOnlyAUsableEndpointToTheThread) {
   ASSERT_TRUE(first.Accept(std::chrono::seconds(8)));
   // 65536 + the second port would be the second port if it wrapped: the
   // thread would drop the first connection for it.
+  ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
+  const std::string firstPort = "Port: " + std::to_string(first.Port()) + "\n";
   const std::string wrapping = std::to_string(65536 + second.Port());
   view_.SetText(TControlId::srcHostPort, platform::AnsiToUtf16(wrapping));
   form.sbSaveConfigClick();
-  EXPECT_NE(ReadText(Settings()).find("Port: " + wrapping + "\n"), std::string::npos);
+  // Neither stored nor handed over; the panel says why, the edit keeps the text.
+  EXPECT_NE(ReadText(Settings()).find(firstPort), std::string::npos);
+  EXPECT_EQ(view_.Status(kFeedStatusPanel), u"Источник: неверный порт");
+  EXPECT_EQ(view_.Text(TControlId::srcHostPort), platform::AnsiToUtf16(wrapping));
   EXPECT_FALSE(first.ClientClosed(std::chrono::milliseconds(300)));
+  // inet_addr would make "localhost" 255.255.255.255.
+  view_.SetText(TControlId::srcHostAddress, u"localhost");
   view_.SetText(TControlId::srcHostPort, platform::AnsiToUtf16(" " + std::to_string(second.Port())));
   form.sbSaveConfigClick();
+  EXPECT_EQ(view_.Status(kFeedStatusPanel), u"Источник: неверный адрес");
+  EXPECT_NE(ReadText(Settings()).find("Host: 127.0.0.1\n" + firstPort), std::string::npos);
+  EXPECT_FALSE(first.ClientClosed(std::chrono::milliseconds(300)));
+
+  view_.SetText(TControlId::srcHostAddress, u"127.0.0.1");
+  form.sbSaveConfigClick();
+  EXPECT_EQ(view_.Status(kFeedStatusPanel),
+            u"Источник: нет связи (127.0.0.1:" + platform::AnsiToUtf16(std::to_string(second.Port())) + u")");
   EXPECT_TRUE(first.ClientClosed(std::chrono::seconds(2)));
   EXPECT_TRUE(second.Accept(std::chrono::seconds(8)));
+  ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
+
+  // At exit too, a text that does not convert is not stored.
+  view_.SetText(TControlId::srcHostPort, u"abc70000");
+  form.FormDestroy();
+  EXPECT_NE(ReadText(Settings()).find("Port:  " + std::to_string(second.Port()) + "\n"), std::string::npos);
 }
 
 TEST_F(ConsoleTest, PortChoiceAtStartAndFromTheList) {
@@ -264,6 +287,21 @@ TEST_F(ConsoleTest, PortChoiceAtStartAndFromTheList) {
   form.cbPortsListChange();
   EXPECT_EQ(form.ComPortNumber(), 34);
   EXPECT_FALSE(std::filesystem::exists(Settings()));
+  // The port in use is listed and selected even while it is absent.
+  form.SelectBoardPort();
+  ASSERT_EQ(view_.Items().size(), 2u);
+  EXPECT_EQ(view_.Items()[1], u"COM34 (нет)");
+  EXPECT_EQ(view_.Selected(), 1);
+}
+
+TEST_F(ConsoleTest, AChosenPictureShowsItsPathAtOnce) {
+  TmainForm& form = MakeForm(false);
+  view_.nextFileName = u"C:\\pictures\\logo.bmp";
+  form.SpeedButton2Click();
+  EXPECT_EQ(view_.Text(TControlId::ePathToBmp), u"C:\\pictures\\logo.bmp");
+  view_.nextFileName.reset();  // cancelled
+  form.SpeedButton2Click();
+  EXPECT_EQ(view_.Text(TControlId::ePathToBmp), u"C:\\pictures\\logo.bmp");
 }
 
 TEST_F(ConsoleTest, EditBoxUnlocksTheSourceAndCommandsWaitForTheThread) {
@@ -392,7 +430,7 @@ TEST_F(ConsoleTest, StatusPanelAndWatchdogFollowTheBoardReports) {
   form.WindowMessage(WM_SCOREBOARD_STATE, bsDisconnected, 0);
   form.WindowMessage(WM_SCOREBOARD_STATE, bsConnected, 2);
   EXPECT_EQ(view_.Status(0), u"Табло подключено (2)");
-  EXPECT_EQ(view_.Status(1), u"");
+  EXPECT_EQ(view_.Status(kStatusPanelCount - 1), u"");
 }
 
 TEST_F(ConsoleTest, AnUnusableLibraryIsNamedInThePanelAndTheWatchdogLeavesIt) {
@@ -467,6 +505,11 @@ TEST_F(ConsoleTest, CloseHidesToTrayAndExitSavesTheSettings) {
   form.TrayIcon1Click();
   EXPECT_TRUE(view_.windowShown);
   EXPECT_FALSE(view_.trayShown);
+  // Starting the program again brings the window out of the tray.
+  form.FormCloseQuery(canClose);
+  form.AnotherCopyStarted();
+  EXPECT_TRUE(view_.windowShown);
+  EXPECT_FALSE(view_.trayShown);
   form.N1Click();
   EXPECT_TRUE(form.ExitRequested());
   EXPECT_FALSE(view_.windowShown);
@@ -482,6 +525,42 @@ TEST_F(ConsoleTest, CloseWithoutTrayEndsTheProgram) {
   form.FormCloseQuery(canClose);
   EXPECT_TRUE(canClose);
   EXPECT_EQ(view_.quits, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The program records its feed into Archive by default; "ArchiveDays:0"
+// turns that off (and deletes nothing), and the key is kept either way.
+TEST_F(ConsoleTest, FeedIsRecordedIntoArchiveUnlessArchiveDaysIsZero) {
+  exchangetest::LoopbackServer server;
+  const std::string portLine = "Port: " + std::to_string(server.Port()) + "\nComPort:2\n";
+  WriteSettings(portLine);
+  TmainForm& form = MakeForm();
+  form.FormCreate();
+  ASSERT_TRUE(server.Accept(std::chrono::seconds(8)));
+  ASSERT_TRUE(server.Send("$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n"));
+  TFeedArchive* archive = form.FeedArchive();
+  ASSERT_NE(archive, nullptr);
+  ASSERT_TRUE(WaitFor([&] {
+    archive->Drain();
+    return archive->Figures().receivesRecorded > 0;
+  }));
+  const auto file = archive->CurrentFile();
+  EXPECT_EQ(file.parent_path(), folder_ / "Archive");
+  EXPECT_NE(ReadText(file).find("$F,9999"), std::string::npos);
+  DestroyForm();
+
+  const auto kept = folder_ / "Archive" / "2000-01-01_00-00-00.feed";
+  std::ofstream(kept) << "old";
+  WriteSettings(portLine + "ArchiveDays:0\n");
+  TmainForm& off = MakeForm();
+  off.FormCreate();
+  EXPECT_EQ(off.FeedArchive(), nullptr);
+  off.FormDestroy();
+  EXPECT_NE(ReadText(Settings()).find("ArchiveDays:0\n"), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(kept));
 }
 
 }  // namespace

@@ -40,12 +40,17 @@ TEST(ChooseBoardPort, StoredPortStaysAndIsSelected) {
   EXPECT_FALSE(choice.chosenAutomatically);
 }
 
-TEST(ChooseBoardPort, StoredPortWithoutMatchLeavesNoSelection) {
+// The operator sees the port the program opens even when it is unplugged:
+// one more item after the present ones, selected.
+TEST(ChooseBoardPort, StoredPortWithoutMatchIsListedAsAbsentAndSelected) {
   const auto table = Ports({"USB-SERIAL CH340 (COM3)"});
   const TPortChoice choice = ChooseBoardPort(table.data(), 1, 9);
   EXPECT_EQ(choice.comPortNumber, 9);
-  EXPECT_EQ(choice.selected, -1);
+  EXPECT_TRUE(choice.storedPortAbsent);
+  EXPECT_EQ(choice.selected, 1);
   EXPECT_FALSE(choice.chosenAutomatically);
+  EXPECT_EQ(AbsentPortItem(9), u"COM9 (нет)");
+  EXPECT_FALSE(ChooseBoardPort(table.data(), 1, 3).storedPortAbsent);
 }
 
 TEST(ChooseBoardPort, NoCh340ChoosesNothing) {

@@ -77,13 +77,21 @@ TEST_F(SettingsFileTest, ByteOrderMarkAtTheStartIsSkipped) {
   EXPECT_FALSE(Read("Port: 1\n\xEF\xBB\xBFHost: 10.0.0.5\n").host);
 }
 
-TEST(ConvertFeedEndpoint, PortOutsideOneTo65535FailsLikeText) {
+TEST(ConvertFeedEndpoint, OnlyADottedAddressAndAPortInRangeConvert) {
   const auto endpoint = ConvertFeedEndpoint(u"10.1.2.3", u" 65535 ");
   ASSERT_TRUE(endpoint);
   EXPECT_EQ(endpoint->port, 65535);
   EXPECT_EQ(endpoint->address, 10u | (1u << 8) | (2u << 16) | (3u << 24));
   EXPECT_EQ(ConvertFeedEndpoint(u"127.0.0.1", u"1")->port, 1);
-  EXPECT_EQ(ConvertFeedEndpoint(u"no address", u"50000")->address, 0xFFFFFFFFu);
+  // Only a dotted IPv4 address converts; which text failed is told.
+  TFeedEntryFault fault = TFeedEntryFault::None;
+  EXPECT_EQ(ConvertFeedEndpoint(u" 255.255.255.255 ", u"50000")->address, 0xFFFFFFFFu);
+  for (const char16_t* host : {u"localhost", u"no address", u"127.1", u"0x7f.0.0.1", u"1.2.3.256", u"1.2.3.4.5", u""}) {
+    EXPECT_FALSE(ConvertFeedEndpoint(host, u"50000", &fault)) << platform::Utf16ToAnsi(host);
+    EXPECT_EQ(fault, TFeedEntryFault::Address);
+  }
+  EXPECT_FALSE(ConvertFeedEndpoint(u"10.0.0.1", u"70000", &fault));
+  EXPECT_EQ(fault, TFeedEntryFault::Port);
   for (const char16_t* port : {u"0", u"65536", u"70000", u"-1", u"99999999999", u"fifty", u"", u"50 000", u"0x10"}) {
     EXPECT_FALSE(ConvertFeedEndpoint(u"127.0.0.1", port)) << platform::Utf16ToAnsi(port);
   }
@@ -145,7 +153,7 @@ TEST_F(SettingsFileTest, LongLineIsReadAsTwoLines) {
   EXPECT_EQ(loaded.port.value_or(""), "4242");
 }
 
-TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
+TEST_F(SettingsFileTest, WritesTheSixLinesAndReadsThemBack) {
   TSettingsToSave settings;
   settings.host = "127.0.0.1";
   settings.port = "50000";
@@ -153,7 +161,8 @@ TEST_F(SettingsFileTest, WritesTheFiveLinesAndReadsThemBack) {
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   // The system's text line end: CR LF where the operators run the program.
   std::string expected;
-  for (const char* line : {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3"}) {
+  for (const char* line :
+       {"Host: 127.0.0.1", "Port: 50000", "ScoreboardMode:0", "Brightness:16", "ComPort:3", "ArchiveDays:60"}) {
     expected.append(line).append(platform::TextLineEnd());
   }
   EXPECT_EQ(FileText(), expected);

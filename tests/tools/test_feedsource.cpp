@@ -63,6 +63,19 @@ TEST(FeedRecording, StampsPaceLinesAndAreNotSent) {
   EXPECT_EQ(events[3].bytes, "$F,3");
 }
 
+// The proxy's archive keeps receives as they came: one may end between a
+// line's CR and LF, and a crash may cut the last stamp. The replay still
+// sends each line whole and nothing of the stamp.
+TEST(FeedRecording, ArchivedCutsReplayAsTheFeedSentThem) {
+  const std::string text =
+      "##2026-05-02 09:14:03.000\n$G,1,\"7\",2\r"
+      "##2026-05-02 09:14:03.020\n\n$F,2\r\n"
+      "##2026-05-02 09:14:0";
+  std::string sent;
+  for (const auto& event : feedsim::ParseRecording(text, 10)) sent += event.bytes;
+  EXPECT_EQ(sent, "$G,1,\"7\",2\r\n$F,2\r\n");
+}
+
 TEST(FeedRecording, PlainFilesArePacedByRate) {
   auto events = feedsim::ParseRecording("$A\n$B\n$C\n", 4);
   ASSERT_EQ(events.size(), 3u);
@@ -101,6 +114,20 @@ class SimulatedSession : public ::testing::Test {
   static std::vector<feedsim::TFeedEvent>* events_;
 };
 std::vector<feedsim::TFeedEvent>* SimulatedSession::events_ = nullptr;
+
+TEST(SimulatedOrder, RaceFirstWhenAsked) {
+  EXPECT_FALSE(feedsim::ParseSessionOrder("race,race"));
+  EXPECT_FALSE(feedsim::ParseSessionOrder("race,lunch"));
+  feedsim::TSessionConfig c;
+  c.karts = 3;
+  c.raceLaps = 2;
+  c.order = feedsim::ParseSessionOrder("race,practice").value();
+  std::vector<std::u16string> runs;
+  for (const auto& e : feedsim::SimulateSessions(c)) {
+    if (e.bytes.rfind("$B", 0) == 0) runs.push_back(platform::AnsiToUtf16(feedsim::SplitFields(e.bytes).at(2)));
+  }
+  EXPECT_EQ(runs, (std::vector<std::u16string>{u"Гонка", u"Тренировка"}));
+}
 
 TEST_F(SimulatedSession, RecordsHaveTheFieldsTheParserReads) {
   std::map<char, int> seen;

@@ -1,5 +1,5 @@
 // The console's views without a toolkit: the window table's resize rule, the
-// results row geometry, the feed log, the board link status and the picture
+// results row geometry, the feed log, the board and feed link status and the picture
 // send with its BMP check.
 #include <cstring>
 #include <filesystem>
@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "exchange/scoreboardcontroller.h"
+#include "exchange/scoreboardexchangethread.h"
 #include "platform/textcodec.h"
 #include "support/mainformviewdouble.h"
 #include "views/boardlinkstatus.h"
 #include "views/controltable.h"
+#include "views/feedlinkstatus.h"
 #include "views/feedlog.h"
 #include "views/pictureoutput.h"
 #include "views/resultslist.h"
@@ -178,6 +180,24 @@ std::vector<std::uint8_t> MakeBmp(std::int32_t width, std::int32_t height, std::
   return b;
 }
 
+// A wrong entry stays in view over the thread's reports until an entry that
+// converts is handed over; the silence shows its seconds.
+TEST(FeedLinkStatus, EntryFaultOutranksTheLinkUntilAGoodEndpoint) {
+  TFeedLinkStatus status;
+  status.OnEndpoint(10 | (1 << 8) | (2 << 16) | (3u << 24), 50000);
+  EXPECT_EQ(status.Text(), u"Источник: нет связи (10.1.2.3:50000)");
+  status.OnExchangeNotify(enFeedSilent, 12);
+  EXPECT_EQ(status.Text(), u"Источник: нет данных 12 с");
+  status.OnEntryFault(TFeedEntryFault::Port);
+  status.OnExchangeNotify(enFeedConnected, 0);
+  status.OnExchangeNotify(enTableSent, 0);
+  EXPECT_EQ(status.Text(), u"Источник: неверный порт");
+  status.OnEndpoint(0x0100007F, 50001);
+  EXPECT_EQ(status.Text(), u"Источник: нет связи (127.0.0.1:50001)");
+  status.OnExchangeNotify(enFeedConnected, 0);
+  EXPECT_EQ(status.Text(), u"Источник: подключено");
+}
+
 TEST(ValidateBmpFile, AcceptsWhatWindowsWritesAndReadsNothingPastTheFile) {
   const std::vector<std::uint8_t> mono = MakeBmp(12, 2, 1);
   TBmpCheck check = ValidateBmpFile(mono);
@@ -268,6 +288,11 @@ TEST(PackPicture, OneBitPerPureBlackPixelLeftmostHigh) {
   EXPECT_EQ(buffer[3], 0x90);
   for (std::size_t i = 4; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0) << i;
 
+  // Deeper pictures are cut at mid grey by brightness: blue is dark, yellow light.
+  ASSERT_TRUE(
+      PackPicture(Picture({{0x7F7F7F, 0x808080, 0x0000FF, 0xFFFF00, 0x010101}}), buffer, TPixelRule::Dark).fits);
+  EXPECT_EQ(buffer[0], 0xA8);
+
   // Too large for the buffer: refused, the buffer untouched.
   EXPECT_EQ(PackedPictureSize(8192, 1024), kPictureBufferSize);
   EXPECT_EQ(PackedPictureSize(8193, 1024), std::size_t{1025 * 1024});
@@ -282,13 +307,17 @@ class PictureSendTest : public ::testing::Test {
     folder_ = std::filesystem::temp_directory_path() /
               ("brelvo-picture-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
     std::filesystem::create_directories(folder_);
-    // The face's toolkit: the picture of the file's size, black at (9, 1).
+    // The face's toolkit: the picture of the file's size, black at (9, 1),
+    // dark grey at (8, 1).
     view_.decode = [](std::span<const std::uint8_t> file) -> std::optional<TDecodedPicture> {
       const TBmpCheck check = ValidateBmpFile(file);
       std::vector<std::vector<std::uint32_t>> rows(
           static_cast<std::size_t>(check.height),
           std::vector<std::uint32_t>(static_cast<std::size_t>(check.width), kWhite));
-      if (check.height > 1 && check.width > 9) rows[1][9] = kBlack;
+      if (check.height > 1 && check.width > 9) {
+        rows[1][9] = kBlack;
+        rows[1][8] = 0x202020;
+      }
       return Picture(std::move(rows));
     };
   }
@@ -322,10 +351,11 @@ TEST_F(PictureSendTest, WarnsForPicturesThatAreNotOneBitAndSendsAllTheSame) {
   ASSERT_EQ(sends_.size(), 1u);
   EXPECT_EQ(sends_[0].stride, 16);
   EXPECT_EQ(sends_[0].height, 2);
-  EXPECT_EQ(sends_[0].byte3, 0x40);  // x = 9 of row 1
+  EXPECT_EQ(sends_[0].byte3, 0xC0) << "x = 8 and 9 of row 1: converted by brightness";
   ASSERT_TRUE(Send(Write("mono.bmp", MakeBmp(10, 2, 1))));
   EXPECT_EQ(view_.messages.size(), 1u);  // one bit per pixel: no warning
-  EXPECT_EQ(sends_.size(), 2u);
+  ASSERT_EQ(sends_.size(), 2u);
+  EXPECT_EQ(sends_[1].byte3, 0x40) << "a one-bit picture lights only its black";
 }
 
 TEST_F(PictureSendTest, RefusedFilesNameTheFileSendNothingAndKeepTheBuffer) {

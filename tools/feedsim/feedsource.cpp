@@ -36,6 +36,17 @@ std::string_view StripLineEnd(std::string_view line) {
   return line;
 }
 
+// The start of a stamp that a crash cut short: "##", then the stamp's
+// shape as far as it goes.
+bool IsCutStamp(std::string_view text) {
+  static constexpr std::string_view kShape = "##0000-00-00 00:00:00.000";
+  if (text.size() < 2 || text.size() > kShape.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (kShape[i] == '0' ? (text[i] < '0' || text[i] > '9') : text[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
 std::string Ansi(std::u16string_view text) { return platform::Utf16ToAnsi(text); }
 
 std::string Clock(std::int64_t seconds) {
@@ -76,8 +87,6 @@ struct TKart {
   bool finished = false;
 };
 
-enum TSessionKind { skPractice, skQualifying, skRace };
-
 class TSimulator {
  public:
   explicit TSimulator(const TSessionConfig& c) : config_(c), rng_(c.seed) {
@@ -99,9 +108,11 @@ class TSimulator {
 
   std::vector<TFeedEvent> Run() {
     std::int64_t t = 0;
-    t = Session(skPractice, t, 1);
-    t = Session(skQualifying, t + 5000, 2);
-    Session(skRace, t + 5000, 3);
+    int runId = 0;
+    for (const TSessionKind kind : config_.order) {
+      if (runId > 0) t += 5000;
+      t = Session(kind, t, ++runId);
+    }
     std::stable_sort(events_.begin(), events_.end(),
                      [](const TFeedEvent& a, const TFeedEvent& b) { return a.atMs < b.atMs; });
     return std::move(events_);
@@ -263,27 +274,64 @@ std::vector<TFeedEvent> ParseRecording(std::string_view text, double linesPerSec
   std::int64_t now = 0;
   bool stamped = false;
   std::size_t plainIndex = 0;
+  int burst = 0;
+  bool lineEnded = true;
   const double rate = linesPerSecond > 0 ? linesPerSecond : 10.0;
+  const std::size_t total = text.size();
   while (!text.empty()) {
     const std::size_t nl = text.find('\n');
-    const std::string_view line = nl == std::string_view::npos ? text : text.substr(0, nl + 1);
+    std::string_view line = nl == std::string_view::npos ? text : text.substr(0, nl + 1);
+    // A stamp glued to the first part of a line: that part alone first.
+    const std::size_t glued = line.rfind("##");
+    if (glued != std::string_view::npos && glued > 0 && ParseStamp(line.substr(glued))) line = line.substr(0, glued);
+    // A file cut in the middle of its last stamp: the stamp is not sent.
+    if (nl == std::string_view::npos && glued != std::string_view::npos && IsCutStamp(line.substr(glued))) {
+      if (glued == 0) break;
+      line = line.substr(0, glued);
+    }
     text.remove_prefix(line.size());
     if (auto stamp = ParseStamp(line)) {
       if (!first) first = *stamp;
       now = std::max(now, *stamp - *first);
       stamped = true;
+      ++burst;
       continue;
     }
-    if (StripLineEnd(line).empty()) continue;  // the recorder's blank lines between bursts
+    // The recorder's blank lines between bursts are not sent; the line end
+    // of a line that a receive cut just before it is.
+    if (StripLineEnd(line).empty() && lineEnded) continue;
+    lineEnded = line.back() == '\n';
     std::int64_t at = now;
     if (!stamped) at = static_cast<std::int64_t>(static_cast<double>(plainIndex) * 1000.0 / rate);
     ++plainIndex;
-    events.push_back({at, std::string(line)});
+    events.push_back({at, std::string(line), total - text.size(), burst});
   }
   return events;
 }
 
 std::vector<TFeedEvent> SimulateSessions(const TSessionConfig& config) { return TSimulator(config).Run(); }
+
+std::optional<std::vector<TSessionKind>> ParseSessionOrder(std::string_view text) {
+  std::vector<TSessionKind> order;
+  while (true) {
+    const std::size_t comma = text.find(',');
+    const std::string_view name = text.substr(0, comma);
+    TSessionKind kind;
+    if (name == "practice") {
+      kind = skPractice;
+    } else if (name == "qualifying") {
+      kind = skQualifying;
+    } else if (name == "race") {
+      kind = skRace;
+    } else {
+      return std::nullopt;
+    }
+    if (std::find(order.begin(), order.end(), kind) != order.end()) return std::nullopt;
+    order.push_back(kind);
+    if (comma == std::string_view::npos) return order;
+    text.remove_prefix(comma + 1);
+  }
+}
 
 std::vector<std::string> SplitFields(std::string_view line) {
   line = StripLineEnd(line);

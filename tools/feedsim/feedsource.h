@@ -16,6 +16,11 @@ namespace feedsim {
 struct TFeedEvent {
   std::int64_t atMs = 0;
   std::string bytes;
+  // Bytes of the recording read once this line is sent (0 when simulated).
+  std::size_t fileOffset = 0;
+  // The stamp it came under, counted from 1 (0 before the first stamp):
+  // one receive of the feed when the recording is the proxy's archive.
+  int burst = 0;
 };
 
 // "##YYYY-MM-DD hh:mm:ss.fff" (an optional line end after it) as
@@ -25,10 +30,20 @@ std::optional<std::int64_t> ParseStamp(std::string_view line);
 // Cuts a recording into events. Stamp lines set the time of the lines after
 // them (relative to the first stamp; a stamp earlier than the one before is
 // taken as no time passing) and are not sent; a leading UTF-8 BOM is
-// dropped. A file without stamps is paced at `linesPerSecond`.
+// dropped. A file without stamps is paced at `linesPerSecond`. The proxy's
+// archive writes a receive that ends in the middle of a line as it came, so
+// the next stamp may follow such a first part directly: the part is sent
+// on its own and the stamp still counts.
 std::vector<TFeedEvent> ParseRecording(std::string_view text, double linesPerSecond);
 
+enum TSessionKind { skPractice, skQualifying, skRace };
+
+// "practice,qualifying,race" or any order of those names, each at most
+// once; nullopt for anything else.
+std::optional<std::vector<TSessionKind>> ParseSessionOrder(std::string_view text);
+
 struct TSessionConfig {
+  std::vector<TSessionKind> order{skPractice, skQualifying, skRace};
   int karts = 10;
   int practiceSeconds = 120;
   int qualifyingSeconds = 120;
@@ -36,7 +51,8 @@ struct TSessionConfig {
   std::uint32_t seed = 1;
 };
 
-// A practice, a qualifying and a race of `karts` karts, as the timing
+// The sessions of `order` (a practice, a qualifying and a race by
+// default) of `karts` karts, as the timing
 // application sends them: "$I", "$B", one "$A" per kart, "$F" every second
 // (blank flag before the start, "Green " while running, "Finish" at the
 // end), and per lap "$J", then "$G", then "$H" for the kart that crossed,

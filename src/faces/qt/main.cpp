@@ -34,7 +34,11 @@ TQtMainForm* mainForm = nullptr;
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!platform::AcquireSingleInstanceLock()) return 0;
+  // A second copy asks the running one to show its window, then ends.
+  if (!platform::AcquireSingleInstanceLock()) {
+    platform::RequestShowFromFirstCopy();
+    return 0;
+  }
   TBrelvoApplication application(argc, argv);
   TQtMainForm::InstallRussianTranslations(application);
   // Closing the window hides it; the tray's "Выход" ends the loop.
@@ -42,6 +46,8 @@ int main(int argc, char** argv) {
   try {
     mainForm = new TQtMainForm();
     mainForm->Console().FormCreate();
+    // Lives until the process ends, like the window.
+    new platform::ShowRequestListener([] { mainForm->Console().AnotherCopyStarted(); }, &mainForm->Queue());
     mainForm->show();
     QApplication::exec();
     mainForm->Console().FormDestroy();

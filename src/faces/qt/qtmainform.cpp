@@ -65,6 +65,8 @@ TQtMainForm::TQtMainForm(TQtMainFormEnvironment environment, QWidget* parent) : 
   ConnectEvents();
 }
 
+platform::GuiQueue& TQtMainForm::Queue() { return *guiQueue_; }
+
 TQtMainForm::~TQtMainForm() {
   qApp->removeEventFilter(this);
   console_->FormDestroy();

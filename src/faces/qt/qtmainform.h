@@ -23,8 +23,9 @@ class TQtGuiQueue;
 class TQtResultsListView;
 class TQtResultsModel;
 namespace platform {
+class GuiQueue;
 class MessageWindow;
-}
+}  // namespace platform
 
 struct TQtMainFormEnvironment {
   TmainFormEnvironment console;  // its windowHandle is the face's own
@@ -42,6 +43,8 @@ class TQtMainForm : public QWidget, public TmainFormView {
   ~TQtMainForm() override;
 
   TmainForm& Console() { return *console_; }
+  // The GUI thread, for the platform layer's listeners.
+  platform::GuiQueue& Queue();
   QWidget* Control(TControlId id) const;
   QObject* Component(TControlId id) const;
   TQtResultsModel* ResultsModel() const { return resultsModel_; }

@@ -23,8 +23,12 @@ void ShowException(const char* what) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int showCommand) {
-  // A second copy ends at once: no window, no message.
-  if (!platform::AcquireSingleInstanceLock()) return 0;
+  // A second copy asks the running one to show its window and ends at once:
+  // no window of its own, no message.
+  if (!platform::AcquireSingleInstanceLock()) {
+    platform::RequestShowFromFirstCopy();
+    return 0;
+  }
   // Before any library loads: never from the current folder or PATH.
   platform::RestrictLibrarySearch();
   try {
@@ -32,6 +36,8 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*comm
     // process, not before it.
     auto* form = new TWin32MainForm();
     form->Start(showCommand);
+    // Lives until the process ends, like the window.
+    new platform::ShowRequestListener([form] { form->Console().AnotherCopyStarted(); }, nullptr);
     RunMessageLoop(*form);
   } catch (const std::exception& e) {
     ShowException(e.what());

@@ -200,7 +200,8 @@ TEST_F(Win32FaceTest, FeedFillsTheLogAndTheListAndReportsFillTheStatusBar) {
   PostMessageW(form_->Handle(), WM_SCOREBOARD_STATE, bsConnected, 2);
   Pump();
   EXPECT_EQ(StatusText(0), W(u"Табло подключено (2) 10.1.2.3"));
-  EXPECT_EQ(StatusText(1), L"");
+  EXPECT_EQ(StatusText(kFeedStatusPanel), W(u"Источник: подключено"));
+  EXPECT_EQ(StatusText(kStatusPanelCount - 1), L"");
 }
 
 TEST_F(Win32FaceTest, CloseHidesToTheTrayAndExitSavesTheSettings) {
