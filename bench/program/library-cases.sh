@@ -80,6 +80,9 @@ for kind in absent ours other-bitness not-a-dll no-exports no-object; do
     sleep 0.1
   done
   shown=$(date +%s.%N)
+  # The window exists a moment before its start has filled the panel.
+  sleep 1
+  status="$(probe)" || true
   printf '%-14s %8.2f  %s\n' "$kind" "$(echo "$shown - $started" | bc)" "${status:-(no window)}"
   if [ "$kind" = other-bitness ] && [ -n "$shot" ]; then
     sleep 1
