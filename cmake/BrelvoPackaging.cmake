@@ -1,14 +1,19 @@
 set(BRELVO_INSTALL_DIR "." CACHE STRING "Folder inside the install prefix that holds the program")
 foreach(target brelvo-proxy scoreboardcontroller brelvo-board brelvo-feed)
-  if(TARGET ${target})
+  if(TARGET ${target} AND WIN32 AND target STREQUAL "scoreboardcontroller")
+    # Apart from the program, so that an update unzipped over the program
+    # folder never replaces the board maker's library beside the exe.
+    install(TARGETS ${target} RUNTIME DESTINATION ${BRELVO_INSTALL_DIR}/virtual-board)
+  elseif(TARGET ${target})
     install(TARGETS ${target}
       RUNTIME DESTINATION ${BRELVO_INSTALL_DIR}
       LIBRARY DESTINATION ${BRELVO_INSTALL_DIR})
   endif()
 endforeach()
 if(WIN32)
-  # The operators' zip: the program, our controller library beside it and a
-  # short README; unzipped into a writable folder it runs as it is.
+  # The operators' zips (win32, win64): the program, our controller library
+  # in virtual-board/ and a short README; the board maker's library goes
+  # beside the program.
   # Windows line ends, so Notepad shows it as written.
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt ${PROJECT_BINARY_DIR}/README.txt @ONLY
                  NEWLINE_STYLE CRLF)
@@ -17,7 +22,11 @@ if(WIN32)
   set(CPACK_PACKAGE_VENDOR "Brelvo")
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_GENERATOR "ZIP")
-  set(CPACK_PACKAGE_FILE_NAME "brelvo-proxy-${PROJECT_VERSION}-win64")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_PACKAGE_FILE_NAME "brelvo-proxy-${PROJECT_VERSION}-win32")
+  else()
+    set(CPACK_PACKAGE_FILE_NAME "brelvo-proxy-${PROJECT_VERSION}-win64")
+  endif()
   set(CPACK_STRIP_FILES ON)
   set(CPACK_PACKAGE_DIRECTORY "${PROJECT_BINARY_DIR}")
   include(CPack)

@@ -15,7 +15,7 @@ if(CMAKE_CROSSCOMPILING)
     # takes it from the locale name even where that locale is not built.
     "LC_ALL=ru_RU.UTF-8")
   get_filename_component(wine_dir "${BRELVO_WINE}" DIRECTORY)
-  find_program(BRELVO_WINESERVER NAMES wineserver64 wineserver PATHS "${wine_dir}" NO_CMAKE_FIND_ROOT_PATH)
+  find_program(BRELVO_WINESERVER NAMES wineserver64 wineserver PATHS "${wine_dir}" /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
   add_test(NAME wine_display_start
     COMMAND "${PROJECT_SOURCE_DIR}/cmake/wine-display.sh" start "${BRELVO_WINE_STATE}" "${BRELVO_WINESERVER}")
   add_test(NAME wine_display_stop

@@ -1,8 +1,13 @@
-# Cross build for Windows x86-64 with Debian's mingw-w64 (posix threads, so
+# Cross build for Windows with Debian's mingw-w64 (posix threads, so
 # std::thread and std::mutex work). Tests run under wine.
+# BRELVO_MINGW_ARCH: x86_64 (the 64-bit program, default) or i686 (the 32-bit
+# program, which loads the board makers' 32-bit controller libraries).
+if(NOT BRELVO_MINGW_ARCH)
+  set(BRELVO_MINGW_ARCH x86_64)
+endif()
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR ${BRELVO_MINGW_ARCH})
+set(TOOLCHAIN_PREFIX ${BRELVO_MINGW_ARCH}-w64-mingw32)
 
 set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
@@ -18,10 +23,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # (wine included) without copying libstdc++-6.dll beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Tests run through wine-run.sh, which creates the wine prefix quietly on
 # first use (CI machines: root, no display, nothing may wait for input).
-find_program(BRELVO_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+# 32-bit programs run on the private 32-bit wine (scripts/wine32).
+if(BRELVO_MINGW_ARCH STREQUAL "i686")
+  set(BRELVO_WINE "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine32")
+  cmake_path(NORMAL_PATH BRELVO_WINE)
+else()
+  find_program(BRELVO_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+endif()
 if(BRELVO_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh;${BRELVO_WINE}")
 endif()

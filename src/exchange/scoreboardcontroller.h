@@ -5,8 +5,10 @@
 //   * exactly nine virtual functions, in this order, and no other virtual
 //     member before them: no virtual destructor (its slot would shift every
 //     operation). The object is destroyed only by _deleteScoreboardController.
-//   * 32-bit integer arguments, names as 16-bit characters, 64-bit Windows
-//     (one calling convention).
+//   * 32-bit integer arguments, names as 16-bit characters. On 64-bit
+//     Windows there is one calling convention; on 32-bit Windows this class
+//     is thiscall (GCC and MSVC alike), and a library built for cdecl
+//     members is reached through the adapter in controllerlibrary.h.
 //
 // Our own stand-in (scoreboardcontroller/) and the test fakes implement it.
 // Every operation may be called from two threads at once; each must be safe

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "exchange/controllerlibrary.h"
 #include "exchange/lineassembler.h"
 #include "feed/timingfeedparser.h"
 #include "platform/clock.h"
-#include "platform/dynamiclibrary.h"
 #include "platform/messagewindow.h"
 #include "platform/socket.h"
 #include "platform/textcodec.h"
@@ -113,7 +113,7 @@ struct TScoreboardExchangeThread::Impl {
 
   // Keeps each table push and each single controller command whole.
   std::mutex boardLock;
-  platform::DynamicLibrary controllerLibrary;
+  TControllerLibrary controllerLibrary;
   std::atomic<ScoreboardController*> controller{nullptr};
   TCompetitor rowRecord{0};
 
@@ -129,14 +129,8 @@ TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle)
 TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle, Options options)
     : impl_(new Impl(windowHandle, std::move(options))) {
   Impl& d = *impl_;
-  if (d.controllerLibrary.Load(d.options.libraryName)) {
-    auto create = d.controllerLibrary.GetSymbol<TCreateScoreboardController>(kCreateScoreboardControllerExport);
-    if (create != nullptr) {
-      ScoreboardController* created = nullptr;
-      create(&created, d.windowHandle);  // its result says nothing the pointer does not
-      d.controller.store(created);
-    }
-  }
+  d.controllerLibrary.Load(d.options.libraryName, d.windowHandle);
+  d.controller.store(d.controllerLibrary.Controller());
   // The body starts once the object is complete.
   d.thread = std::thread([this] { impl_->Execute(); });
 }
@@ -144,15 +138,13 @@ TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle,
 TScoreboardExchangeThread::~TScoreboardExchangeThread() {
   Terminate();
   if (impl_->thread.joinable()) impl_->thread.join();
-  // The controller's code may still be referenced by threads the library
-  // started; it stays mapped until the process ends.
-  impl_->controllerLibrary.Release();
   delete impl_;
 }
 
 void TScoreboardExchangeThread::Terminate() { impl_->terminated.store(true); }
 bool TScoreboardExchangeThread::Terminated() const { return impl_->terminated.load(); }
 bool TScoreboardExchangeThread::HasController() const { return impl_->controller.load() != nullptr; }
+const TControllerLoad& TScoreboardExchangeThread::ControllerLoad() const { return impl_->controllerLibrary.Result(); }
 std::int32_t TScoreboardExchangeThread::ScoreboardMode() const { return impl_->scoreboardMode.load(); }
 
 void TScoreboardExchangeThread::Impl::Execute() {
@@ -176,12 +168,9 @@ void TScoreboardExchangeThread::Impl::Execute() {
     }
     connected = 0;
   }
-  auto destroy = controllerLibrary.IsLoaded()
-                     ? controllerLibrary.GetSymbol<TDeleteScoreboardController>(kDeleteScoreboardControllerExport)
-                     : nullptr;
   std::lock_guard<std::mutex> guard(boardLock);
-  ScoreboardController* board = controller.exchange(nullptr);
-  if (destroy != nullptr && board != nullptr) destroy(&board);
+  controller.store(nullptr);
+  controllerLibrary.Delete();
 }
 
 void TScoreboardExchangeThread::Impl::AttemptConnection() {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "exchange/controllerlibrary.h"
 #include "exchange/scoreboardcontroller.h"
 #include "exchange/tablesnapshot.h"
 #include "platform/windowhandle.h"
@@ -37,7 +38,8 @@ constexpr std::size_t kFeedBufferSize = 1048576;
 class TScoreboardExchangeThread {
  public:
   struct Options {
-    // The controller library, by its Windows file name (see DynamicLibrary).
+    // The controller library, by its Windows file name, in the program's
+    // folder (see DynamicLibrary::PathFor).
     std::string libraryName = "scoreboardcontroller.dll";
     // Null: the system clock.
     platform::Clock* clock = nullptr;
@@ -84,6 +86,8 @@ class TScoreboardExchangeThread {
   bool Terminated() const;
 
   bool HasController() const;
+  // How loading the controller library went, fixed at construction.
+  const TControllerLoad& ControllerLoad() const;
   std::int32_t ScoreboardMode() const;
 
  private:

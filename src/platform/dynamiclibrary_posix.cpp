@@ -21,6 +21,14 @@ void* Open(const std::string& path) { return ::dlopen(path.c_str(), RTLD_NOW | R
 
 }  // namespace
 
+void RestrictLibrarySearch() {}
+
+std::filesystem::path DynamicLibrary::PathFor(const std::string& name) {
+  const std::string file = PosixLibraryName(name);
+  if (file.find('/') != std::string::npos) return file;
+  return ProgramFolder() / file;
+}
+
 DynamicLibrary::~DynamicLibrary() {
   if (handle_ != nullptr) ::dlclose(handle_);
 }
@@ -42,15 +50,9 @@ bool DynamicLibrary::Load(const std::string& name) {
     handle_ = nullptr;
   }
   if (name.empty()) return false;
-  const std::string file = PosixLibraryName(name);
-  if (file.find('/') != std::string::npos) {
-    handle_ = Open(file);
-    return handle_ != nullptr;
-  }
-  // Beside the program first, as Windows does, so the installed controller
-  // wins over any copy on the loader's path.
-  handle_ = Open((ProgramFolder() / file).string());
-  if (handle_ == nullptr) handle_ = Open(file);
+  // Always a path, so dlopen never searches LD_LIBRARY_PATH or the loader's
+  // directories for a library of that name.
+  handle_ = Open(std::filesystem::absolute(PathFor(name)).string());
   return handle_ != nullptr;
 }
 

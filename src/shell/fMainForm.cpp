@@ -64,6 +64,7 @@ void TmainForm::FormCreate() {
     options.feedReceived = [archive](const char* bytes, std::size_t size) { archive->FeedReceived(bytes, size); };
   }
   exchangeThread = std::make_unique<TScoreboardExchangeThread>(environment_.windowHandle, std::move(options));
+  if (const auto problem = boardLink_.OnControllerLoad(exchangeThread->ControllerLoad())) SetBoardStatus(*problem);
   cbScoreboardLogClick();
 
   // A port text that does not convert leaves the thread's own endpoint.

@@ -11,7 +11,43 @@ void AppendAscii(std::u16string& out, const std::string& text) { out.append(text
 
 }  // namespace
 
+std::optional<std::u16string> ControllerProblemText(const TControllerLoad& load) {
+  // Short enough for the panel's 250 pixels.
+  const std::u16string library = platform::kWindowsLibraries ? u"DLL" : u"библиотека";
+  switch (load.problem) {
+    case cpNone:
+    case cpAbsent:
+      return std::nullopt;
+    case cpOtherBitness: {
+      std::u16string text = u"Табло: " + library + (load.libraryBits == 32 ? u" 32-бит" : u" 64-бит");
+      if (platform::kWindowsLibraries)
+        return text + (load.libraryBits == 32 ? u", нужен архив win32" : u", нужен архив win64");
+      return text + (load.libraryBits == 32 ? u", нужна сборка 32-бит" : u", нужна сборка 64-бит");
+    }
+    case cpNotLibrary:
+      return platform::kWindowsLibraries ? u"Табло: файл DLL негоден, замените его"
+                                         : u"Табло: файл библиотеки негоден, замените его";
+    case cpLoadFailed: {
+      std::u16string text = u"Табло: " + library + u" не загрузилась";
+      if (load.systemError != 0) AppendAscii(text, " (" + std::to_string(load.systemError) + ")");
+      return text;
+    }
+    case cpNoExports:
+      return u"Табло: " + library + u" без функций табло";
+    case cpNoController:
+      return u"Табло: " + library + u" не создала контроллер";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::u16string> TBoardLinkStatus::OnControllerLoad(const TControllerLoad& load) {
+  std::optional<std::u16string> text = ControllerProblemText(load);
+  if (text) libraryProblem_ = true;
+  return text;
+}
+
 std::optional<std::u16string> TBoardLinkStatus::OnScoreboardState(std::uintptr_t state, std::intptr_t value) {
+  if (libraryProblem_) return std::nullopt;
   switch (state) {
     case bsAddress:
       boardAddress_ = static_cast<std::uint32_t>(value);
@@ -39,7 +75,7 @@ std::optional<std::u16string> TBoardLinkStatus::OnScoreboardState(std::uintptr_t
 
 TBoardLinkStatus::TTick TBoardLinkStatus::OnTimer() {
   TTick tick;
-  if (boardAliveTicks_ == 0) return tick;
+  if (boardAliveTicks_ == 0 || libraryProblem_) return tick;
   --boardAliveTicks_;
   if (boardAliveTicks_ == 0) tick.panelText = std::u16string(kBoardDisconnectedText);
   tick.sendBrightness = true;

@@ -60,7 +60,7 @@ std::optional<std::vector<std::uint8_t>> ReadFile(const std::u16string& path, st
   }
   in.seekg(0, std::ios::beg);
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-  in.read(reinterpret_cast<char*>(bytes.data()), size);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));  // at most kMaxFileSize
   if (in.gcount() != size) {
     reason = kCannotOpen;
     return std::nullopt;

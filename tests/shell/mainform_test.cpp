@@ -11,6 +11,7 @@
 #include "archive/feedarchive.h"
 #include "exchange/scoreboardexchangethread.h"
 #include "exchangetestsupport.h"
+#include "platform/dynamiclibrary.h"
 #include "platform/textcodec.h"
 #include "shell/fMainForm.h"
 #include "standings/competitors.h"
@@ -50,11 +51,12 @@ class ConsoleTest : public ::testing::Test {
   // same time.
   std::optional<std::uint16_t> webPort_ = 0;
 
-  TmainForm& MakeForm(bool withFakeBoard = true) {
+  TmainForm& MakeForm(bool withFakeBoard = true, const std::string& library = {}) {
     TmainFormEnvironment environment;
     environment.programFolder = folder_;
     environment.webPort = webPort_;
     environment.libraryName = withFakeBoard ? FakeBoard::kLibraryName : "nosuchcontroller.dll";
+    if (!library.empty()) environment.libraryName = library;
     environment.windowHandle = window_.Handle();
     environment.enumerateSerialPorts = [this](platform::TSerialPortInfo* table, int& count) {
       count = 0;
@@ -435,6 +437,19 @@ TEST_F(ConsoleTest, StatusPanelAndWatchdogFollowTheBoardReports) {
   form.WindowMessage(WM_SCOREBOARD_STATE, bsConnected, 2);
   EXPECT_EQ(view_.Status(0), u"Табло подключено (2)");
   EXPECT_EQ(view_.Status(kStatusPanelCount - 1), u"");
+}
+
+TEST_F(ConsoleTest, AnUnusableLibraryIsNamedInThePanelAndTheWatchdogLeavesIt) {
+  const auto file = platform::DynamicLibrary::PathFor("brelvo-console-notalibrary.dll");
+  std::ofstream(file) << "not a library";
+  TmainForm& form = MakeForm(false, "brelvo-console-notalibrary.dll");
+  form.FormCreate();
+  std::filesystem::remove(file);
+  const std::u16string said = view_.Status(0);
+  EXPECT_EQ(said.rfind(u"Табло: файл", 0), 0u);
+  for (int tick = 0; tick < 4; ++tick) form.Timer1Timer();
+  form.WindowMessage(WM_SCOREBOARD_STATE, bsDisconnected, 0);
+  EXPECT_EQ(view_.Status(0), said);
 }
 
 TEST_F(ConsoleTest, ResultsListAndLogFollowTheFeedAndTheMode) {

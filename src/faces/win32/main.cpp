@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/dynamiclibrary.h"
 #include "platform/singleinstance.h"
 #include "win32mainform.h"
 
@@ -28,6 +29,8 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*comm
     platform::RequestShowFromFirstCopy();
     return 0;
   }
+  // Before any library loads: never from the current folder or PATH.
+  platform::RestrictLibrarySearch();
   try {
     // Never freed: the exchange thread and the board link end with the
     // process, not before it.
