@@ -19,7 +19,7 @@ struct TLocalTime {
 // Milliseconds since 1970-01-01 UTC (the system clock).
 std::int64_t NowMilliseconds();
 
-// The local calendar time of `msSinceEpoch` (localtime_r / localtime_s).
+// The local calendar time of `msSinceEpoch`.
 TLocalTime LocalTime(std::int64_t msSinceEpoch);
 
 }  // namespace platform

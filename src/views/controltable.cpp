@@ -294,7 +294,7 @@ constexpr std::array<TControlDesign, 32> kControls{{
 
 // Board, feed, and the results page's address in the rest of the width.
 constexpr std::array<TStatusPanelSpec, kStatusPanelCount> kPanels{
-    {{250, kBoardStartText}, {140, kFeedStartText}, {kClientWidth - 250 - 140, u""}}};
+    {{186, kBoardStartText}, {228, kFeedStartText}, {kClientWidth - 186 - 228, u""}}};
 
 constexpr std::array<TResultsColumnSpec, kResultsColumnCount> kColumns{{
     {u"Поз.", 50, -1},
