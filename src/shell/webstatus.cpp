@@ -12,8 +12,9 @@ std::u16string WebStatusText(TWebListenResult result, std::uint16_t port, std::s
   const std::u16string number = Ascii(std::to_string(port));
   switch (result) {
     case TWebListenResult::Listening:
-      return u"Веб: http://" + Ascii(lanAddress.empty() ? std::string_view("127.0.0.1") : lanAddress) + u":" + number +
-             u"/";
+      // Address and port only: with the board's and the feed's panels beside
+      // it, the panel has no room for "http://", which no browser needs.
+      return u"Веб: " + Ascii(lanAddress.empty() ? std::string_view("127.0.0.1") : lanAddress) + u":" + number;
     case TWebListenResult::PortBusy:
       return u"Веб: порт " + number + u" занят";
     default:

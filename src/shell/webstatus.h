@@ -7,7 +7,7 @@
 
 #include "web/webserver.h"
 
-// "Веб: http://192.168.1.20:8080/" while the page is served, with the
+// "Веб: 192.168.1.20:8080" while the page is served, with the
 // computer's address on the track's network (`lanAddress`, dotted; empty:
 // this computer only); "Веб: порт 8080 занят" when another program holds
 // the port.

@@ -12,7 +12,7 @@ void AppendAscii(std::u16string& out, const std::string& text) { out.append(text
 }  // namespace
 
 std::optional<std::u16string> ControllerProblemText(const TControllerLoad& load) {
-  // Short enough for the panel's 250 pixels.
+  // Short enough for the board panel beside the feed and page panels.
   const std::u16string library = platform::kWindowsLibraries ? u"DLL" : u"библиотека";
   switch (load.problem) {
     case cpNone:
@@ -21,12 +21,12 @@ std::optional<std::u16string> ControllerProblemText(const TControllerLoad& load)
     case cpOtherBitness: {
       std::u16string text = u"Табло: " + library + (load.libraryBits == 32 ? u" 32-бит" : u" 64-бит");
       if (platform::kWindowsLibraries)
-        return text + (load.libraryBits == 32 ? u", нужен архив win32" : u", нужен архив win64");
+        return text + (load.libraryBits == 32 ? u", нужен win32" : u", нужен win64");
       return text + (load.libraryBits == 32 ? u", нужна сборка 32-бит" : u", нужна сборка 64-бит");
     }
     case cpNotLibrary:
-      return platform::kWindowsLibraries ? u"Табло: файл DLL негоден, замените его"
-                                         : u"Табло: файл библиотеки негоден, замените его";
+      return platform::kWindowsLibraries ? u"Табло: DLL испорчена, замените"
+                                         : u"Табло: библиотека испорчена, замените";
     case cpLoadFailed: {
       std::u16string text = u"Табло: " + library + u" не загрузилась";
       if (load.systemError != 0) AppendAscii(text, " (" + std::to_string(load.systemError) + ")");
@@ -35,7 +35,7 @@ std::optional<std::u16string> ControllerProblemText(const TControllerLoad& load)
     case cpNoExports:
       return u"Табло: " + library + u" без функций табло";
     case cpNoController:
-      return u"Табло: " + library + u" не создала контроллер";
+      return u"Табло: " + library + u" не дала контроллер";
   }
   return std::nullopt;
 }

@@ -294,7 +294,7 @@ constexpr std::array<TControlDesign, 32> kControls{{
 
 // Board, feed, and the results page's address in the rest of the width.
 constexpr std::array<TStatusPanelSpec, kStatusPanelCount> kPanels{
-    {{186, kBoardStartText}, {228, kFeedStartText}, {kClientWidth - 186 - 228, u""}}};
+    {{196, kBoardStartText}, {232, kFeedStartText}, {kClientWidth - 196 - 232, u""}}};
 
 constexpr std::array<TResultsColumnSpec, kResultsColumnCount> kColumns{{
     {u"Поз.", 50, -1},

@@ -446,7 +446,7 @@ TEST_F(ConsoleTest, AnUnusableLibraryIsNamedInThePanelAndTheWatchdogLeavesIt) {
   form.FormCreate();
   std::filesystem::remove(file);
   const std::u16string said = view_.Status(0);
-  EXPECT_EQ(said.rfind(u"Табло: файл", 0), 0u);
+  EXPECT_NE(said.find(u"испорчена"), std::u16string::npos) << platform::Utf16ToUtf8(said);
   for (int tick = 0; tick < 4; ++tick) form.Timer1Timer();
   form.WindowMessage(WM_SCOREBOARD_STATE, bsDisconnected, 0);
   EXPECT_EQ(view_.Status(0), said);
@@ -557,8 +557,8 @@ TEST_F(ConsoleTest, WebPanelShowsOffTakenOrTheAddress) {
   holder.reset();
   MakeForm().FormCreate();
   const std::u16string text = view_.Status(kWebStatusPanel);
-  EXPECT_EQ(text.rfind(u"Веб: http://", 0), 0u) << platform::Utf16ToUtf8(text);
-  EXPECT_TRUE(text.ends_with(u":" + exchangetest::U16(number) + u"/")) << platform::Utf16ToUtf8(text);
+  EXPECT_EQ(text.rfind(u"Веб: ", 0), 0u) << platform::Utf16ToUtf8(text);
+  EXPECT_TRUE(text.ends_with(u":" + exchangetest::U16(number))) << platform::Utf16ToUtf8(text);
   EXPECT_NE(form_->WebServer(), nullptr);
 }
 
