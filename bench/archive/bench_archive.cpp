@@ -15,7 +15,7 @@
 
 #include "archive/feedarchive.h"
 #include "exchangetestsupport.h"
-#include "feedsource.h"
+#include "recording/recording.h"
 #include "support/feedrecording.h"
 
 using namespace exchangetest;
@@ -108,7 +108,7 @@ void BytesPerHour() {
     std::string bytes;
   };
   std::vector<TReceive> receives;
-  for (const auto& event : feedsim::ParseRecording(recording, 10)) {
+  for (const auto& event : recording::ParseRecording(recording, 10)) {
     if (receives.empty() || static_cast<int>(receives.size()) != event.burst) receives.push_back({event.atMs, {}});
     receives.back().bytes += event.bytes;
   }

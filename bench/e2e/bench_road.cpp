@@ -42,8 +42,8 @@
 #include "boardstate.h"
 #include "childprocess.h"
 #include "feedreplay.h"
-#include "feedsource.h"
 #include "linerelay.h"
+#include "recording/recording.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -198,7 +198,7 @@ int RunFeed(const fs::path& programs, const fs::path& file, double speed, double
   if (!in) return Fail("cannot read " + file.string());
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<TBurst> bursts;
-  for (auto& e : feedsim::ParseRecording(text, 20)) {
+  for (auto& e : recording::ParseRecording(text, 20)) {
     if (seconds > 0 && static_cast<double>(e.atMs) > seconds * 1000) break;
     if (bursts.empty() || bursts.back().atMs != e.atMs) bursts.push_back({e.atMs, {}, false, 0});
     bursts.back().bytes += e.bytes;

@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -129,4 +130,25 @@ TEST_F(FeedProcess, ReplayKeepsTheRecordingsPacing) {
   EXPECT_GE(at[2] - at[0], 1000);
   EXPECT_LT(at[2] - at[0], 6000);
   EXPECT_LT(at[3] - at[2], 200);  // one burst
+}
+
+// A replay left waiting for longer than the recording lasts still starts at
+// its first line when the proxy connects (a late client's catch-up would
+// have no "$J").
+TEST_F(FeedProcess, ReplayWaitsForTheFirstClient) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  QFile file(dir.filePath(QStringLiteral("start.feed")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(
+      "##2026-01-01 10:00:00.000\n$J,\"7\",\"00:01:02.345\",\"00:10:00.000\"\r\n##2026-01-01 10:00:00.200\n$F,1\r\n");
+  file.close();
+  const quint16 port = Start({QStringLiteral("--replay"), file.fileName()});
+  ASSERT_NE(port, 0);
+  QThread::msleep(700);
+  auto s = Connect(port);
+  const auto lines = Lines(*s, 2);
+  ASSERT_EQ(lines.size(), 2);
+  EXPECT_EQ(lines[0], QByteArray("$J,\"7\",\"00:01:02.345\",\"00:10:00.000\"\r\n"));
+  EXPECT_EQ(lines[1], QByteArray("$F,1\r\n"));
 }

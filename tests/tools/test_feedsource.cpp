@@ -1,8 +1,5 @@
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -35,69 +32,6 @@ std::int64_t TimeMs(const std::string& s) {
 }
 
 }  // namespace
-
-TEST(FeedRecording, StampsPaceLinesAndAreNotSent) {
-  EXPECT_EQ(feedsim::ParseStamp("##1970-01-02 00:00:01.250\r\n"), 86401250);
-  EXPECT_FALSE(feedsim::ParseStamp("##2025-13-07 16:27:25.194").has_value());
-  EXPECT_FALSE(feedsim::ParseStamp("##2025-12-07 16:27:25").has_value());
-  EXPECT_FALSE(feedsim::ParseStamp("$F,9999").has_value());
-
-  const std::string text =
-      "\xEF\xBB\xBF"
-      "##2025-12-07 23:59:59.900\n"
-      "$I, \"00:00:00\"\r\n"
-      "\n"
-      "##2025-12-08 00:00:00.400\n"  // across midnight
-      "$F,1\r\r\n"
-      "$F,2\r\n"
-      "##2025-12-08 00:00:00.100\n"  // a stamp that goes back in time
-      "$F,3";
-  auto events = feedsim::ParseRecording(text, 10);
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[0].atMs, 0);
-  EXPECT_EQ(events[0].bytes, "$I, \"00:00:00\"\r\n");
-  EXPECT_EQ(events[1].atMs, 500);
-  EXPECT_EQ(events[1].bytes, "$F,1\r\r\n");  // line ends kept as recorded
-  EXPECT_EQ(events[2].atMs, 500);
-  EXPECT_EQ(events[3].atMs, 500);
-  EXPECT_EQ(events[3].bytes, "$F,3");
-}
-
-// The proxy's archive keeps receives as they came: one may end between a
-// line's CR and LF, and a crash may cut the last stamp. The replay still
-// sends each line whole and nothing of the stamp.
-TEST(FeedRecording, ArchivedCutsReplayAsTheFeedSentThem) {
-  const std::string text =
-      "##2026-05-02 09:14:03.000\n$G,1,\"7\",2\r"
-      "##2026-05-02 09:14:03.020\n\n$F,2\r\n"
-      "##2026-05-02 09:14:0";
-  std::string sent;
-  for (const auto& event : feedsim::ParseRecording(text, 10)) sent += event.bytes;
-  EXPECT_EQ(sent, "$G,1,\"7\",2\r\n$F,2\r\n");
-}
-
-TEST(FeedRecording, PlainFilesArePacedByRate) {
-  auto events = feedsim::ParseRecording("$A\n$B\n$C\n", 4);
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[1].atMs, 250);
-  EXPECT_EQ(events[2].atMs, 500);
-}
-
-TEST(FeedRecording, RealRecordingReplaysInOrder) {
-  const std::filesystem::path file = std::filesystem::path(BRELVO_FEEDS_DIR) / "race-start.feed";
-  if (!std::filesystem::exists(file)) GTEST_SKIP() << "recorded feeds not found at " << BRELVO_FEEDS_DIR;
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  auto events = feedsim::ParseRecording(ss.str(), 10);
-  ASSERT_GT(events.size(), 1000u);
-  EXPECT_EQ(events.front().bytes.rfind("$F", 0), 0u);  // the BOM and the first stamp are gone
-  for (std::size_t i = 1; i < events.size(); ++i) {
-    ASSERT_GE(events[i].atMs, events[i - 1].atMs);
-    ASSERT_NE(events[i].bytes.rfind("##", 0), 0u);
-  }
-  EXPECT_GT(events.back().atMs, 60000);  // minutes of racing, not a burst
-}
 
 class SimulatedSession : public ::testing::Test {
  protected:

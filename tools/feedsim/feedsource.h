@@ -1,6 +1,6 @@
-// What brelvo-feed sends, free of Qt: timed feed lines from a recording or
-// from a kart session simulated on the spot, and the catch-up state that a
-// client joining mid-session receives first.
+// What brelvo-feed sends, free of Qt: timed feed lines of kart sessions
+// simulated on the spot (recordings are read by recording/recording.h),
+// and the catch-up state that a client joining mid-session receives first.
 #pragma once
 
 #include <cstdint>
@@ -10,31 +10,12 @@
 #include <string_view>
 #include <vector>
 
+#include "recording/recording.h"
+
 namespace feedsim {
 
-// One line as sent, line end included, due `atMs` after the start.
-struct TFeedEvent {
-  std::int64_t atMs = 0;
-  std::string bytes;
-  // Bytes of the recording read once this line is sent (0 when simulated).
-  std::size_t fileOffset = 0;
-  // The stamp it came under, counted from 1 (0 before the first stamp):
-  // one receive of the feed when the recording is the proxy's archive.
-  int burst = 0;
-};
-
-// "##YYYY-MM-DD hh:mm:ss.fff" (an optional line end after it) as
-// milliseconds since 1970-01-01; nullopt for anything else.
-std::optional<std::int64_t> ParseStamp(std::string_view line);
-
-// Cuts a recording into events. Stamp lines set the time of the lines after
-// them (relative to the first stamp; a stamp earlier than the one before is
-// taken as no time passing) and are not sent; a leading UTF-8 BOM is
-// dropped. A file without stamps is paced at `linesPerSecond`. The proxy's
-// archive writes a receive that ends in the middle of a line as it came, so
-// the next stamp may follow such a first part directly: the part is sent
-// on its own and the stamp still counts.
-std::vector<TFeedEvent> ParseRecording(std::string_view text, double linesPerSecond);
+// One line as sent; the simulation's have no file offset.
+using TFeedEvent = recording::TFeedEvent;
 
 enum TSessionKind { skPractice, skQualifying, skRace };
 

@@ -1,10 +1,12 @@
 // brelvo-feed: a timing feed server for the proxy to connect to.
 //
 //   brelvo-feed                          simulate practice, qualifying and race
-//   brelvo-feed --replay FILE            replay a recording with its "##" stamps' pacing
+//   brelvo-feed --replay FILE            replay a recording with its "##" stamps' pacing,
+//                                        from its start once the first client connects
 //
 // Options: --host (127.0.0.1), --port (50000; 0 picks a free one), --speed X,
-// --loop, --wait-for-client, --rate N (lines/s for files without stamps), --karts N, --seed N,
+// --loop, --wait-for-client (the default of --replay), --no-wait (a replay starts at
+// once, as a simulation does), --rate N (lines/s for files without stamps), --karts N, --seed N,
 // --practice-s N, --qualifying-s N, --race-laps N, --sessions LIST (the simulated sessions
 // in their order, e.g. race,practice,qualifying), --record FILE (every byte sent
 // to clients, catch-up included, is appended to FILE, flushed per burst). Prints "listening on
@@ -25,6 +27,7 @@
 
 #include "feedsource.h"
 #include "platform/socket.h"
+#include "recording/recording.h"
 
 namespace {
 
@@ -265,7 +268,8 @@ constexpr TOption kOptions[] = {
     {"rate", "lines per second for files without stamps", "n", "10"},
     {"speed", "time compression factor", "x", "1"},
     {"loop", "start again after the last line", nullptr, nullptr},
-    {"wait-for-client", "start sending when the first client connects", nullptr, nullptr},
+    {"wait-for-client", "start sending when the first client connects (--replay does)", nullptr, nullptr},
+    {"no-wait", "start sending at once, clients or not", nullptr, nullptr},
     {"karts", "karts in the simulated sessions", "n", "10"},
     {"seed", "random seed of the simulation", "n", "1"},
     {"practice-s", "practice length in seconds", "n", "120"},
@@ -356,7 +360,7 @@ int main(int argc, char** argv) {
     if (!in) return Fail("cannot read the recording");
     const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     fileSize = data.size();
-    events = feedsim::ParseRecording(data, rateN);
+    events = recording::ParseRecording(data, rateN);
   } else {
     feedsim::TSessionConfig c;
     c.order = *order;
@@ -373,7 +377,12 @@ int main(int argc, char** argv) {
     recordFile = std::fopen(values["record"].c_str(), "ab");
     if (recordFile == nullptr) return Fail("cannot open the --record file for appending");
   }
-  TFeedServer server(std::move(events), fileSize, speedN, switches["loop"], switches["wait-for-client"], recordFile);
+  // A replay that started before the proxy connected would lose the
+  // session's start (the names are sent once), so a replay waits for it.
+  if (switches["wait-for-client"] && switches["no-wait"])
+    return Fail("--wait-for-client and --no-wait exclude each other");
+  const bool waitForClient = switches["wait-for-client"] || (!values["replay"].empty() && !switches["no-wait"]);
+  TFeedServer server(std::move(events), fileSize, speedN, switches["loop"], waitForClient, recordFile);
   if (!server.Listen(address, static_cast<std::uint16_t>(portN))) {
     return Fail("cannot listen on that address and port");
   }
