@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <system_error>
 
 #include "platform/appendfile.h"
+#include "platform/debugoutput.h"
 
 namespace {
 
@@ -14,39 +14,40 @@ constexpr std::int64_t kMsPerDay = 24LL * 3600 * 1000;
 // the system well within a second even when the feed is quiet.
 constexpr std::chrono::milliseconds kWriterPass{200};
 constexpr std::int64_t kSyncEveryMs = 1000;
+// After a fault the next receive tries a new file at once; while the fault
+// lasts, no more often than this.
+constexpr std::int64_t kRetryEveryMs = 1000;
+// Names of one second taken already ("_2" … ): beyond this the clock is
+// going round in circles and the file is not made.
+constexpr int kMostIndex = 999;
 
 int DayNumber(const platform::TLocalTime& t) { return t.year * 10000 + t.month * 100 + t.day; }
 
-// "YYYY-MM-DD_HH-MM-SS.feed": 24 characters, digits where the format has them.
-bool IsArchiveFileName(const std::string& name) {
-  static constexpr char kShape[] = "0000-00-00_00-00-00.feed";
-  if (name.size() != sizeof kShape - 1) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (kShape[i] == '0' ? (name[i] < '0' || name[i] > '9') : name[i] != kShape[i]) return false;
-  }
-  return true;
+recording::TStampTime StampTime(const platform::TLocalTime& t) {
+  return {t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond};
+}
+
+// "YYYY-MM-DD_HH-MM-SS" of a moment, as file names start.
+std::string Started(std::int64_t ms) { return recording::FileName(StampTime(platform::LocalTime(ms))).substr(0, 19); }
+
+std::int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
 
-std::string ArchiveFileName(const platform::TLocalTime& t) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d_%02d-%02d-%02d.feed", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
-  return text;
+std::string ArchiveFileName(const platform::TLocalTime& t, int index) {
+  return recording::FileName(StampTime(t), index);
 }
 
-std::string ArchiveStampLine(const platform::TLocalTime& t) {
-  char text[40];
-  std::snprintf(text, sizeof text, "##%04d-%02d-%02d %02d:%02d:%02d.%03d\n", t.year, t.month, t.day, t.hour, t.minute,
-                t.second, t.millisecond);
-  return text;
-}
+std::string ArchiveStampLine(const platform::TLocalTime& t) { return recording::StampLine(StampTime(t)); }
 
-int RotateArchive(const std::filesystem::path& folder, const std::string& oldestKept, std::uint64_t sizeLimit,
-                  const std::filesystem::path& keep) {
+int RotateArchive(const std::filesystem::path& folder, std::int64_t nowMs, std::int32_t archiveDays,
+                  std::uint64_t sizeLimit, const std::filesystem::path& keep) {
   struct TFound {
     std::string name;
+    recording::TFileName parsed;
     std::uint64_t size;
   };
   std::vector<TFound> files;
@@ -54,19 +55,30 @@ int RotateArchive(const std::filesystem::path& folder, const std::string& oldest
   for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
     std::error_code sizeError;
-    if (!IsArchiveFileName(name) || !it->is_regular_file(sizeError)) continue;
+    const auto parsed = recording::ParseFileName(name);
+    if (!parsed || !it->is_regular_file(sizeError)) continue;
     const std::uint64_t size = it->file_size(sizeError);
-    files.push_back({name, sizeError ? 0 : size});
+    files.push_back({name, *parsed, sizeError ? 0 : size});
   }
+  if (files.empty()) return 0;
   // The names sort as the times they were started.
-  std::sort(files.begin(), files.end(), [](const TFound& a, const TFound& b) { return a.name < b.name; });
+  std::sort(files.begin(), files.end(),
+            [](const TFound& a, const TFound& b) { return recording::StartedBefore(a.parsed, b.parsed); });
+  const std::string now = Started(nowMs);
+  const std::string& newest = files.back().parsed.started;
+  // A clock years ahead at boot, or set back after files were named by a
+  // wrong one: ages mean nothing then, and the archive stays.
+  const bool agesTrusted =
+      !(now < newest) && !(newest < Started(nowMs - (static_cast<std::int64_t>(archiveDays) + 1) * kMsPerDay));
+  const std::string oldestKept = Started(nowMs - static_cast<std::int64_t>(archiveDays) * kMsPerDay);
   std::uint64_t total = 0;
   for (const TFound& f : files) total += f.size;
   const std::string kept = keep.filename().string();
   int deleted = 0;
   for (const TFound& f : files) {
-    const bool tooOld = f.name < oldestKept;
-    if (!tooOld && total <= sizeLimit) break;
+    const bool tooOld = agesTrusted && f.parsed.started < oldestKept;
+    const bool inFuture = now < f.parsed.started;
+    if (!tooOld && (total <= sizeLimit || inFuture)) break;
     if (f.name == kept) continue;
     std::error_code removeError;
     if (std::filesystem::remove(folder / f.name, removeError)) {
@@ -86,9 +98,13 @@ TFeedArchive::TFeedArchive(TArchiveOptions options) : options_(std::move(options
   writer_ = std::thread([this] { Run(); });
 }
 
-TFeedArchive::~TFeedArchive() {
+TFeedArchive::~TFeedArchive() { Close(); }
+
+void TFeedArchive::Close() {
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (closed_) return;
+    closed_ = true;
     stop_ = true;
   }
   wake_.notify_one();
@@ -96,10 +112,6 @@ TFeedArchive::~TFeedArchive() {
 }
 
 std::int64_t TFeedArchive::Now() const { return options_.now ? options_.now() : platform::NowMilliseconds(); }
-
-std::string TFeedArchive::OldestKeptName(std::int64_t nowMs) const {
-  return ArchiveFileName(platform::LocalTime(nowMs - options_.archiveDays * kMsPerDay));
-}
 
 void TFeedArchive::FeedConnected() {
   std::lock_guard<std::mutex> guard(lock_);
@@ -111,9 +123,13 @@ void TFeedArchive::FeedReceived(const char* bytes, std::size_t size) {
   const std::int64_t at = Now();
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (stop_) {
+      receivesLost_.fetch_add(1, std::memory_order_relaxed);  // after Close
+      return;
+    }
     if (pendingBytes_.size() + size > options_.bufferLimit) {
       // The disk is not keeping up: this receive is lost, so the file it
-      // belonged in would have a hole; the writer stops it.
+      // belonged in would have a hole; the writer ends it.
       lostSinceLast_ = true;
       receivesLost_.fetch_add(1, std::memory_order_relaxed);
       return;
@@ -141,6 +157,7 @@ TFeedArchive::TFigures TFeedArchive::Figures() const {
   f.bytesWritten = bytesWritten_.load();
   f.failures = failures_.load();
   f.filesStarted = filesStarted_.load();
+  f.receivesEndedInsideLine = receivesEndedInsideLine_.load();
   return f;
 }
 
@@ -149,10 +166,14 @@ std::filesystem::path TFeedArchive::CurrentFile() const {
   return currentPath_;
 }
 
+std::string TFeedArchive::StopReason() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return stopReason_;
+}
+
 void TFeedArchive::Run() {
+  RotateArchive(options_.folder, Now(), options_.archiveDays, options_.sizeLimit);
   {
-    const std::int64_t now = Now();
-    RotateArchive(options_.folder, OldestKeptName(now), options_.sizeLimit);
     std::lock_guard<std::mutex> guard(lock_);
     rotatedAtStart_ = true;
   }
@@ -182,57 +203,121 @@ void TFeedArchive::Run() {
       if (pendingEntries_.empty()) break;
     }
   }
-  if (recording_) file_->file.Sync();
-  StopFile();
+  EndFile(true);
+}
+
+bool TFeedArchive::Write(const char* bytes, std::size_t size) {
+  if (size == 0) return true;
+  if (options_.writeFault && options_.writeFault()) return false;
+  return file_->file.Write(bytes, size);
 }
 
 void TFeedArchive::WriteEntry(const TEntry& entry, const char* bytes) {
   const platform::TLocalTime time = platform::LocalTime(entry.atMs);
   if (entry.lostBefore && recording_) {
     // A hole in the file would replay as a session that never was.
-    failures_.fetch_add(1, std::memory_order_relaxed);
-    StopFile();
+    EndFile(true);
+    Fail("the disk did not keep up, received bytes were lost");
   }
-  // Midnight starts a new file, and retries one that could not be made.
-  if (entry.newFile || DayNumber(time) != fileDay_) {
-    StopFile();
-    StartFile(time);
+  if (entry.newFile) {
+    EndFile(true);
+    cutter_.Clear();
+  } else if (recording_ && DayNumber(time) != fileDay_) {
+    // Midnight: the same feed goes on in a new file, the unfinished line
+    // with it.
+    EndFile(false);
+    cutter_.NewFile();
   }
   if (!recording_) {
+    if (SteadyMs() < retryAtMs_ || !StartFile(time)) {
+      receivesLost_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  }
+  const auto pieces = cutter_.Cut(std::string_view(bytes, entry.size));
+  const std::string stamp = pieces.stamp ? ArchiveStampLine(time) : std::string();
+  if (!Write(pieces.lead.data(), pieces.lead.size()) || !Write(stamp.data(), stamp.size()) ||
+      !Write(pieces.held.data(), pieces.held.size()) || !Write(pieces.body.data(), pieces.body.size())) {
     receivesLost_.fetch_add(1, std::memory_order_relaxed);
+    cutter_.Clear();
+    Fail("a write to " + currentPath_.filename().string() + " failed (disk full or gone)");
     return;
   }
-  // The stamp stands on a line of its own; after a receive that ended in
-  // the middle of a line it follows that line's first part directly, and
-  // the replayer cuts it off there, so the line is sent whole again.
-  const std::string stamp = ArchiveStampLine(time);
-  if (!file_->file.Write(stamp.data(), stamp.size()) || !file_->file.Write(bytes, entry.size)) {
-    failures_.fetch_add(1, std::memory_order_relaxed);
-    receivesLost_.fetch_add(1, std::memory_order_relaxed);
-    StopFile();
-    return;
-  }
+  cutter_.Commit();
+  if (cutter_.EndedInsideLine()) receivesEndedInsideLine_.fetch_add(1, std::memory_order_relaxed);
   unsynced_ = true;
+  fileRecorded_ = true;
+  failuresInARow_ = 0;
+  if (stopped_.load(std::memory_order_relaxed)) {
+    platform::DebugOutput("archive: recording again into " + currentPath_.filename().string() + "\n");
+    std::lock_guard<std::mutex> guard(lock_);
+    stopReason_.clear();
+    stopped_.store(false, std::memory_order_relaxed);
+  }
   receivesRecorded_.fetch_add(1, std::memory_order_relaxed);
-  bytesWritten_.fetch_add(stamp.size() + entry.size, std::memory_order_relaxed);
+  bytesWritten_.fetch_add(pieces.lead.size() + stamp.size() + pieces.held.size() + pieces.body.size(),
+                          std::memory_order_relaxed);
 }
 
 bool TFeedArchive::StartFile(const platform::TLocalTime& time) {
   // The folder may have been removed since the start; make it again.
   std::error_code ignored;
   std::filesystem::create_directory(options_.folder, ignored);
-  const std::filesystem::path path = options_.folder / ArchiveFileName(time);
+  // The hour repeated when summer time ends names files that exist: those
+  // are an earlier session's, never appended to.
+  std::filesystem::path path;
+  for (int index = 1; index <= kMostIndex && path.empty(); ++index) {
+    const std::filesystem::path candidate = options_.folder / ArchiveFileName(time, index);
+    std::error_code error;
+    if (!std::filesystem::exists(candidate, error) && !error) path = candidate;
+  }
   fileDay_ = DayNumber(time);
-  RotateArchive(options_.folder, OldestKeptName(Now()), options_.sizeLimit, path);
+  if (path.empty()) {
+    Fail("no free file name for " + ArchiveFileName(time));
+    return false;
+  }
+  RotateArchive(options_.folder, Now(), options_.archiveDays, options_.sizeLimit, path);
   if (!file_->file.Open(path)) {
-    failures_.fetch_add(1, std::memory_order_relaxed);
+    Fail("cannot make " + path.filename().string() + " in " + options_.folder.string());
     return false;
   }
   recording_ = true;
+  fileRecorded_ = false;
   filesStarted_.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> guard(lock_);
   currentPath_ = path;
   return true;
+}
+
+void TFeedArchive::EndFile(bool writeHeld) {
+  if (!recording_) return;
+  const std::string_view held = cutter_.Held();
+  if (writeHeld && !held.empty()) {
+    if (Write(held.data(), held.size())) bytesWritten_.fetch_add(held.size(), std::memory_order_relaxed);
+    cutter_.Clear();
+  }
+  file_->file.Sync();
+  StopFile();
+}
+
+void TFeedArchive::Fail(const std::string& reason) {
+  failures_.fetch_add(1, std::memory_order_relaxed);
+  const std::filesystem::path failed = CurrentFile();
+  const bool empty = recording_ && !fileRecorded_;
+  StopFile();
+  // A file the fault left without a single receive would only clutter the
+  // archive with sessions of nothing.
+  if (empty) {
+    std::error_code ignored;
+    std::filesystem::remove(failed, ignored);
+  }
+  retryAtMs_ = ++failuresInARow_ > 1 ? SteadyMs() + kRetryEveryMs : 0;
+  if (!stopped_.load(std::memory_order_relaxed)) {
+    platform::DebugOutput("archive: recording stopped: " + reason + "\n");
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  stopReason_ = reason;
+  stopped_.store(true, std::memory_order_relaxed);
 }
 
 void TFeedArchive::StopFile() {
@@ -244,17 +329,16 @@ void TFeedArchive::StopFile() {
 }
 
 void TFeedArchive::SyncFile() {
-  const std::int64_t nowMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-          .count();
+  const std::int64_t nowMs = SteadyMs();
   if (!recording_ || !unsynced_ || nowMs - lastSyncMs_ < kSyncEveryMs) return;
   lastSyncMs_ = nowMs;
   unsynced_ = false;
   std::error_code error;
   // A file whose folder was removed takes writes that end nowhere.
   const bool present = std::filesystem::exists(CurrentFile(), error);
-  if (!present || !file_->file.Sync()) {
-    failures_.fetch_add(1, std::memory_order_relaxed);
-    StopFile();
+  if (!present) {
+    Fail(CurrentFile().filename().string() + " vanished from its folder");
+  } else if (!file_->file.Sync()) {
+    Fail("cannot put " + CurrentFile().filename().string() + " on the disk");
   }
 }

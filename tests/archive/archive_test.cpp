@@ -42,38 +42,101 @@ TEST(FeedArchive, StampsEveryReceiveAndStartsFilesAtConnectionsAndMidnight) {
   TArchiveOptions options;
   options.folder = dir.Path();
   options.now = [&] { return now.load(); };
-  {
-    TFeedArchive archive(options);
-    const std::string cut = "\xEF\xBB\xBF$F,1\r\n$G,1,\"1";  // the receive ends inside a line
-    archive.FeedReceived(cut.data(), cut.size());
-    now += 250;
-    archive.FeedReceived("2\",3\r\n", 6);
-    archive.FeedConnected();
-    now += 1000;
-    archive.FeedReceived("$F,2\r\n", 6);
-    now = midnight + 5;
-    archive.FeedReceived("$F,3\r\n", 6);
-    archive.Drain();
-    EXPECT_EQ(archive.Figures().receivesRecorded, 4u);
-    EXPECT_EQ(archive.Figures().failures, 0u);
-  }
+  TFeedArchive archive(options);
+  // Receives that end inside a line: the line's start waits for the next
+  // stamp; a new connection ends the file with it as it came, midnight
+  // carries it into the next file.
+  const std::string cut = "\xEF\xBB\xBF$F,1\r\n$G,1,\"1";
+  archive.FeedReceived(cut.data(), cut.size());
+  now += 250;
+  archive.FeedReceived("2\",3\r\n$F,9", 10);
+  archive.FeedConnected();
+  now += 1000;
+  archive.FeedReceived("$F,2\r\n$G,2", 10);
+  now = midnight + 5;
+  archive.FeedReceived("\",4\r\n$F,3\r\n", 11);
+  archive.Drain();
+  EXPECT_EQ(archive.Figures().receivesRecorded, 4u);
+  EXPECT_EQ(archive.Figures().receivesEndedInsideLine, 3u);
+  EXPECT_EQ(archive.Figures().failures, 0u);
+  archive.Close();
+  archive.Close();
+  archive.FeedReceived("$F,4\r\n", 6);  // after the end: not recorded, nothing waits
+
   const auto files = FeedFiles(dir.Path());
   ASSERT_EQ(files.size(), 3u);
   EXPECT_EQ(files[0].filename().string(), Name(base));
   EXPECT_EQ(files[1].filename().string(), Name(base + 1250));
   EXPECT_EQ(files[2].filename().string(), Name(midnight + 5));
-
   const std::string first = ReadAll(files[0]);
-  EXPECT_EQ(first, Stamp(base) + "\xEF\xBB\xBF$F,1\r\n$G,1,\"1" + Stamp(base + 250) + "2\",3\r\n");
-  // The replayer sends the cut line's parts apart, at their own times, and
-  // together they are the line as it came.
-  const auto events = feedsim::ParseRecording(first, 10);
+  EXPECT_EQ(first, Stamp(base) + "\xEF\xBB\xBF$F,1\r\n" + Stamp(base + 250) + "$G,1,\"12\",3\r\n$F,9");
+  EXPECT_EQ(ReadAll(files[1]), Stamp(base + 1250) + "$F,2\r\n");
+  EXPECT_EQ(ReadAll(files[2]), Stamp(midnight + 5) + "$G,2\",4\r\n$F,3\r\n");
+  const auto events = recording::ParseRecording(first, 10);
   ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0].bytes + events[1].bytes + events[2].bytes, "\xEF\xBB\xBF$F,1\r\n$G,1,\"12\",3\r\n");
-  EXPECT_EQ(events[1].atMs, 0);
-  EXPECT_EQ(events[2].atMs, 250);
-  EXPECT_EQ(events[2].burst, 2);
-  EXPECT_EQ(ReadAll(files[2]), Stamp(midnight + 5) + "$F,3\r\n");
+  EXPECT_EQ(events[1].bytes, "$G,1,\"12\",3\r\n");
+  EXPECT_EQ(events[1].atMs, 250);
+  EXPECT_EQ(events[1].burst, 2);
+}
+
+// A write that fails once and a buffer that fills once (a virus scanner's
+// pause) cost the receives they hit; the next receive records again, in a
+// new file, and the stop is said until then.
+TEST(FeedArchive, AHiccupCostsItsReceivesNotTheRestOfTheDay) {
+  TempFolder dir;
+  std::atomic<std::int64_t> now{platform::NowMilliseconds()};
+  std::atomic<int> failWrites{0};
+  std::atomic<bool> holdWriter{false}, writerHeld{false};
+  TArchiveOptions options = archivetest::InFolder(dir.Path());
+  options.bufferLimit = 60;  // one burst waits, a second does not fit
+  options.now = [&] { return now.load(); };
+  options.writeFault = [&] {
+    while (holdWriter.load()) {
+      writerHeld = true;
+      std::this_thread::yield();
+    }
+    return failWrites.exchange(0) != 0;
+  };
+  TFeedArchive archive(options);
+  const std::string burst = "$F,1234,\"00:10:00\",\"12:00:00\",\"00:05:00\",\"Green \"\r\n";  // 45 bytes
+  archive.FeedReceived(burst.data(), burst.size());
+  archive.Drain();
+  failWrites = 1;
+  now += 1000;
+  archive.FeedReceived(burst.data(), burst.size());
+  archive.Drain();
+  EXPECT_TRUE(archive.RecordingStopped());
+  EXPECT_FALSE(archive.StopReason().empty());
+  now += 1000;
+  archive.FeedReceived(burst.data(), burst.size());
+  archive.Drain();
+  EXPECT_FALSE(archive.RecordingStopped());
+
+  holdWriter = true;
+  now += 1000;
+  archive.FeedReceived(burst.data(), burst.size());
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!writerHeld.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  if (!writerHeld.load()) holdWriter = false;
+  ASSERT_TRUE(writerHeld.load()) << "the writer never wrote the receive";
+  archive.FeedReceived(burst.data(), burst.size());  // waits in the buffer
+  archive.FeedReceived(burst.data(), burst.size());  // finds it full: lost
+  holdWriter = false;
+  archive.Drain();
+  now += 1000;
+  archive.FeedReceived(burst.data(), burst.size());
+  archive.Drain();
+  EXPECT_FALSE(archive.RecordingStopped());
+  EXPECT_EQ(archive.Figures().receivesLost, 2u);
+  EXPECT_EQ(archive.Figures().failures, 2u);
+  archive.Close();
+
+  const auto files = FeedFiles(dir.Path());
+  ASSERT_EQ(files.size(), 3u);
+  const std::int64_t start = now.load() - 4000;
+  EXPECT_EQ(ReadAll(files[0]), Stamp(start) + burst);
+  EXPECT_EQ(ReadAll(files[1]), Stamp(start + 2000) + burst + Stamp(start + 3000) + burst + Stamp(start + 3000) + burst);
+  EXPECT_EQ(ReadAll(files[2]), Stamp(start + 4000) + burst);
 }
 
 TEST(FeedArchive, DeletesOldFilesAtStartAndTheOldestOverTheSizeLimitAtEachNewFile) {
@@ -107,9 +170,9 @@ TEST(FeedArchive, DeletesOldFilesAtStartAndTheOldestOverTheSizeLimitAtEachNewFil
   const auto current = archive.CurrentFile();
   EXPECT_TRUE(std::filesystem::exists(lastMonth));
   archive.FeedConnected();
-  archive.FeedReceived(burst.data(), burst.size());  // a second file in the same second goes on with the first
+  archive.FeedReceived(burst.data(), burst.size());  // a second file in the same second: a name of its own
   archive.Drain();
-  EXPECT_EQ(archive.CurrentFile(), current);
+  EXPECT_EQ(archive.CurrentFile().filename().string(), ArchiveFileName(platform::LocalTime(now), 2));
   // 300 + 300 + the current file's 500 and more: the oldest goes, the
   // file being written stays.
   EXPECT_FALSE(std::filesystem::exists(lastMonth));
@@ -117,6 +180,43 @@ TEST(FeedArchive, DeletesOldFilesAtStartAndTheOldestOverTheSizeLimitAtEachNewFil
   EXPECT_TRUE(std::filesystem::exists(current));
   EXPECT_TRUE(std::filesystem::exists(notes));
   EXPECT_TRUE(std::filesystem::exists(copied));
+}
+
+// A clock years ahead at boot or set back past the newest file deletes
+// nothing for its age; the size rule spares files named in the future; a
+// name that exists (the hour repeated when summer time ends) is never
+// appended to.
+TEST(FeedArchive, AWrongClockCannotEmptyTheArchive) {
+  TempFolder dir;
+  const std::int64_t now = platform::NowMilliseconds();
+  const auto old = dir.Path() / Name(now - 70 * kDayMs);
+  const auto recent = dir.Path() / Name(now - kDayMs);
+  const auto future = dir.Path() / Name(now + 400 * kDayMs);
+  auto refill = [&] {
+    archivetest::WriteAll(old, std::string(10, 'o'));
+    archivetest::WriteAll(recent, std::string(10, 'r'));
+  };
+  refill();
+  EXPECT_EQ(RotateArchive(dir.Path(), now + 3 * 365 * kDayMs, 60, kArchiveSizeLimit), 0);
+  archivetest::WriteAll(future, std::string(5000, 'f'));
+  EXPECT_EQ(RotateArchive(dir.Path(), now, 60, kArchiveSizeLimit), 0);
+  EXPECT_EQ(RotateArchive(dir.Path(), now, 60, 100), 2);
+  EXPECT_TRUE(std::filesystem::exists(future));
+  std::filesystem::remove(future);
+  refill();
+  EXPECT_EQ(RotateArchive(dir.Path(), now, 60, kArchiveSizeLimit), 1);
+  EXPECT_FALSE(std::filesystem::exists(old));
+
+  const auto earlier = dir.Path() / Name(now);
+  archivetest::WriteAll(earlier, "earlier session");
+  {
+    TArchiveOptions options = archivetest::InFolder(dir.Path());
+    options.now = [now] { return now; };
+    TFeedArchive archive(options);
+    archive.FeedReceived("$F,1\r\n", 6);
+  }
+  EXPECT_EQ(ReadAll(earlier), "earlier session");
+  EXPECT_EQ(ReadAll(dir.Path() / ArchiveFileName(platform::LocalTime(now), 2)), Stamp(now) + "$F,1\r\n");
 }
 
 // The whole road twice: a recording fed through the exchange thread is
@@ -190,7 +290,8 @@ TEST_F(ArchiveRoundTrip, ReplayedArchiveGivesTheSameBoardCalls) {
     }
     // The timing application sends records only: the file's stamps stay out.
     std::string records;
-    for (const auto& event : feedsim::ParseRecording(recording.substr(begin, end - begin), 10)) records += event.bytes;
+    for (const auto& event : recording::ParseRecording(recording.substr(begin, end - begin), 10))
+      records += event.bytes;
     FeedQuickly(records);
     if (HasFatalFailure()) FAIL() << "first run, at byte " << begin;
     begin = end;
@@ -209,7 +310,7 @@ TEST_F(ArchiveRoundTrip, ReplayedArchiveGivesTheSameBoardCalls) {
   board.Reset();
   std::string receive;
   int burst = 0;
-  for (const auto& event : feedsim::ParseRecording(ReadAll(files[0]), 10)) {
+  for (const auto& event : recording::ParseRecording(ReadAll(files[0]), 10)) {
     if (event.burst != burst && !receive.empty()) {
       FeedQuickly(receive);
       if (HasFatalFailure()) FAIL() << "second run, at burst " << event.burst;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "archive/feedarchive.h"
-#include "feedsource.h"
+#include "recording/recording.h"
 
 namespace archivetest {
 
@@ -74,7 +74,7 @@ inline constexpr std::size_t kCrashReceiveBytes = 700;
 // Everything a replay of `bytes` sends, in one string.
 inline std::string ReplayedBytes(const std::string& bytes) {
   std::string out;
-  for (const auto& event : feedsim::ParseRecording(bytes, 10)) out += event.bytes;
+  for (const auto& event : recording::ParseRecording(bytes, 10)) out += event.bytes;
   return out;
 }
 
