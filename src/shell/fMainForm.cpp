@@ -23,6 +23,7 @@ std::string ComPortName(std::int32_t number) { return "COM" + std::to_string(num
 
 // A century; more is read as "keep everything" all the same.
 constexpr std::uint32_t kMostArchiveDays = 36500;
+constexpr std::u16string_view kArchiveStoppedText = u"Архив: запись остановлена";
 
 }  // namespace
 
@@ -101,7 +102,12 @@ void TmainForm::HandFeedAddressToThread() {
   ShowFeedStatus();
 }
 
-void TmainForm::ShowFeedStatus() { view_.SetStatusText(kFeedStatusPanel, feedLink_.Text()); }
+void TmainForm::ShowFeedStatus() {
+  std::u16string text = feedLink_.Text();
+  // Why it stopped is in the debugger output; the panel says that it did.
+  if (archiveStoppedShown_) text.append(u"; ").append(kArchiveStoppedText);
+  view_.SetStatusText(kFeedStatusPanel, text);
+}
 
 void TmainForm::FormCloseQuery(bool& canClose) {
   if (!exitRequested && view_.TrayAvailable()) {
@@ -305,6 +311,11 @@ void TmainForm::SetBoardStatus(const std::u16string& text) {
 }
 
 void TmainForm::Timer1Timer() {
+  const bool archiveStopped = archive_ != nullptr && archive_->RecordingStopped();
+  if (archiveStopped != archiveStoppedShown_) {
+    archiveStoppedShown_ = archiveStopped;
+    ShowFeedStatus();
+  }
   const TBoardLinkStatus::TTick tick = boardLink_.OnTimer();
   if (tick.panelText) SetBoardStatus(*tick.panelText);
   if (tick.sendBrightness && exchangeThread != nullptr) {

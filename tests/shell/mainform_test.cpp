@@ -598,4 +598,39 @@ TEST_F(ConsoleTest, FeedIsRecordedIntoArchiveUnlessArchiveDaysIsZero) {
   EXPECT_TRUE(std::filesystem::exists(kept));
 }
 
+// A recording that stopped is said in the feed panel at the next tick, and
+// no longer once it records again, without a new feed connection.
+TEST_F(ConsoleTest, FeedPanelSaysWhileTheArchiveIsNotRecording) {
+  exchangetest::LoopbackServer server;
+  WriteSettings("Port: " + std::to_string(server.Port()) + "\nComPort:2\n");
+  TmainForm& form = MakeForm();
+  std::filesystem::remove_all(folder_ / "Archive");
+  std::ofstream(folder_ / "Archive") << "a file where the folder should be";
+  form.FormCreate();
+  ASSERT_TRUE(server.Accept(std::chrono::seconds(8)));
+  ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
+  const std::string heartbeat = "$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n";
+  TFeedArchive* archive = form.FeedArchive();
+  ASSERT_TRUE(server.Send(heartbeat));
+  ASSERT_TRUE(WaitFor([&] {
+    archive->Drain();
+    return archive->RecordingStopped();
+  }));
+  form.Timer1Timer();
+  EXPECT_EQ(view_.Status(kFeedStatusPanel), u"Источник: подключено; Архив: запись остановлена");
+
+  std::filesystem::remove(folder_ / "Archive");
+  auto sent = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  ASSERT_TRUE(WaitFor([&] {
+    if (std::chrono::steady_clock::now() - sent > std::chrono::milliseconds(200)) {
+      sent = std::chrono::steady_clock::now();
+      if (!server.Send(heartbeat)) return false;
+    }
+    archive->Drain();
+    return !archive->RecordingStopped();
+  }));
+  form.Timer1Timer();
+  EXPECT_EQ(view_.Status(kFeedStatusPanel), u"Источник: подключено");
+}
+
 }  // namespace
