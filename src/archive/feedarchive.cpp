@@ -230,6 +230,8 @@ void TFeedArchive::WriteEntry(const TEntry& entry, const char* bytes) {
   }
   if (!recording_) {
     if (SteadyMs() < retryAtMs_ || !StartFile(time)) {
+      // The held line's end is in this lost receive.
+      cutter_.Clear();
       receivesLost_.fetch_add(1, std::memory_order_relaxed);
       return;
     }
