@@ -116,6 +116,9 @@ TEST_F(ArchiveFaults, FullDiskStopsTheRecordingNotTheBoard) {
   const auto figures = archive_->Figures();
   EXPECT_GE(figures.failures, 1u);
   EXPECT_GT(figures.receivesLost, 0u);
+  // Said while the disk stays full; the retries leave no empty files behind.
+  EXPECT_TRUE(archive_->RecordingStopped());
+  EXPECT_EQ(FeedFiles(folder_).size(), 1u);
   // What reached the disk is the feed's start, whole up to where it stops.
   const std::string recorded = WithoutMarkers(Recorded());
   EXPECT_GT(recorded.size(), 4000u);
