@@ -162,6 +162,7 @@ class TmainForm {
   bool exitRequested = false;
   bool testPatternRequested = false;
   bool destroyed_ = false;
+  bool saveFaultShown_ = false;  // the failed save's message, once a run
   // The mode button the operator last saw selected, so a click on it again
   // is not a mode change.
   std::int32_t selectedMode_ = 0;
