@@ -220,6 +220,11 @@ TEST_F(SettingsFileTest, FailedSaveKeepsTheOldFile) {
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   const std::string before = FileText();
 
+  // A folder that is not there refuses the file whatever the rights.
+  TSettingsSaveFault fault = TSettingsSaveFault::None;
+  EXPECT_FALSE(WriteSettingsFile(folder_ / "gone" / kSettingsFileName, settings, &fault));
+  EXPECT_EQ(fault, TSettingsSaveFault::Write);
+
   // A folder where the temporary file cannot be created.
   std::filesystem::permissions(folder_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   settings.host = "10.2.2.2";
