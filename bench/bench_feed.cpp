@@ -161,7 +161,7 @@ BENCHMARK(SortAlreadySorted)->Unit(benchmark::kMicrosecond);
 // the feed and from passings), re-ordered for each mode in turn.
 void SortRecordedTable(benchmark::State& state) {
   if (Skip(state)) return;
-  ProcessFeedLine("$I\n");
+  ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\n");
   for (const auto& line : testsupport::RecordingLines("race-start.feed")) ProcessFeedLine(std::string_view(line));
   for (auto _ : state) {
     SortCompetitors(smBestLap);

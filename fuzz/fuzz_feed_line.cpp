@@ -16,7 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Start each input from an empty table so inputs stay independent.
-  ProcessFeedLine("$I\n");
+  ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\n");
   // A small buffer brings the overlong-line cut within reach of short inputs.
   static TLineAssembler lines(512);
   lines.Reset();

@@ -64,7 +64,7 @@ double OneRound(const std::string& burst, int lines, bool recording, const std::
   auto thread = std::make_unique<TScoreboardExchangeThread>(window.Handle(), options);
   thread->SetFeedAddress(LoopbackAddress(), server.Port());
   if (!server.Accept(10s)) std::printf("no connection\n");
-  server.Send("$I\r\n");
+  server.Send("$I,\"00:00:00\",\"0/0/0000\"\r\n");
   while (log.Count() < 1) std::this_thread::sleep_for(1ms);
   const auto begin = Steady::now();
   std::thread writer([&] { server.Send(burst); });

@@ -58,7 +58,7 @@ std::size_t CountShowsAfter(FakeBoard& board, std::int64_t sinceNanos, std::int6
 void Latency(FakeBoard& board) {
   MeasuringClock clock;
   Rig rig(clock);
-  rig.server.Send("$I\r\n" + Green());
+  rig.server.Send("$I,\"00:00:00\",\"0/0/0000\"\r\n" + Green());
   std::this_thread::sleep_for(200ms);
   std::mt19937 random(42);
   std::uniform_int_distribution<int> pause(0, 40);
@@ -114,7 +114,7 @@ void Burst() {
   MeasuringClock clock;
   FeedLogRecorder log;
   Rig rig(clock, &log);
-  rig.server.Send("$I\r\n" + Green());
+  rig.server.Send("$I,\"00:00:00\",\"0/0/0000\"\r\n" + Green());
   std::this_thread::sleep_for(200ms);
   const std::size_t before = log.Count();
   std::string burst;

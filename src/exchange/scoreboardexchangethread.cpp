@@ -34,7 +34,6 @@ constexpr int kKeepAliveCount = 3;
 // a connection that brought nothing for this long is lost even where the
 // system will not shorten its keep-alive probing.
 constexpr std::int64_t kSilentFeedMilliseconds = 15000;
-constexpr std::int32_t kMaxBoardRows = 1000;
 
 }  // namespace
 
@@ -348,7 +347,7 @@ void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRef
   // Row i is position i + 1, so the rows reach the highest position held:
   // with holes in the positions, one row per competitor would cut the cars
   // at the end. A position past any board's rows is a feed fault, not a car.
-  auto rowCount = [mode] { return std::max(GetCompetitorCount(), std::min(GetHighestPosition(mode), kMaxBoardRows)); };
+  auto rowCount = [mode] { return std::min(std::max(GetCompetitorCount(), GetHighestPosition(mode)), kMaxPosition); };
   for (std::int32_t i = 0; i < rowCount(); ++i) {
     // A position nobody holds is an empty row, never a copy of the row before.
     const bool held = CopyCompetitor(i, mode, rowRecord);

@@ -19,6 +19,7 @@ constexpr std::size_t kMaxFields = 6;  // no record reads past field 5
 struct Field {
   const char* data = nullptr;
   std::size_t size = 0;
+  bool quoted = false;  // written between double quotes
   std::string_view View() const { return data != nullptr ? std::string_view(data, size) : std::string_view(); }
 };
 
@@ -45,7 +46,9 @@ void Split(std::string_view text, SplitLine& out) {
   auto skipBlanks = [&] {
     while (p < end && IsBlank(static_cast<unsigned char>(*p))) ++p;
   };
-  auto append = [&](const char* data, std::size_t size) { out.fields[out.count++] = Field{data, size}; };
+  auto append = [&](const char* data, std::size_t size, bool quoted = false) {
+    out.fields[out.count++] = Field{data, size, quoted};
+  };
 
   skipBlanks();
   while (p < end && out.count < kMaxFields) {
@@ -75,10 +78,10 @@ void Split(std::string_view text, SplitLine& out) {
       }
       if (closed) {
         if (copied) {
-          append(scratch, static_cast<std::size_t>(write - scratch));
+          append(scratch, static_cast<std::size_t>(write - scratch), true);
           scratch = write;
         } else {
-          append(start, static_cast<std::size_t>(p - start));
+          append(start, static_cast<std::size_t>(p - start), true);
         }
         ++p;  // past the closing quote
       } else {
@@ -232,6 +235,15 @@ bool ToTime(const Char* p, const Char* end, std::int32_t& value) {
   return true;
 }
 
+// "%u/%u/%u": the date of "$I" (the feeds send 0/0/0000 as often as a real one).
+bool IsDate(const Field& f) {
+  const char* p = f.data;
+  const char* const end = f.data + f.size;
+  std::uint64_t day = 0, month = 0, year = 0;
+  return f.size > 0 && ScanUnsigned(p, end, day) && Expect(p, end, '/') && ScanUnsigned(p, end, month) &&
+         Expect(p, end, '/') && ScanUnsigned(p, end, year);
+}
+
 bool Integer(const Field& f, std::int32_t& value) { return ToInteger(f.data, f.data + f.size, value); }
 bool Clock(const Field& f, std::int32_t& value) { return ToClock(f.data, f.data + f.size, value); }
 bool Time(const Field& f, std::int32_t& value) { return ToTime(f.data, f.data + f.size, value); }
@@ -377,7 +389,7 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
       break;
     case 'I':
       r.kind = rkInit;
-      return outcome;
+      break;
     case 'A':
     case 'F':
     case 'G':
@@ -392,12 +404,22 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
   Split(line, s);
 
   switch (tag) {
-    case 'B':
+    case 'I': {
+      // The two records that empty the standings count only when whole: a
+      // "$I," in noise or inside a name must not wipe a running race.
+      std::int32_t clock = 0;
+      if (!Clock(s.Get(1), clock) || !IsDate(s.Get(2))) return {};
+      break;
+    }
+    case 'B': {
+      std::int32_t run = 0;
+      if (!Integer(s.Get(1), run) || !s.Get(2).quoted) return {};
       outcome.runNumber = s.Get(1).View();
       outcome.runName = s.Get(2).View();
       // The run's name, for the results page; the board does not show it.
-      platform::AnsiToUtf16(s.Get(2).View(), r.name);
+      platform::FeedTextToUtf16(s.Get(2).View(), r.name);
       break;
+    }
     case 'A': {
       r.kind = rkCompetitor;
       Integer(s.Get(1), r.regNumber);

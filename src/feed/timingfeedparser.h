@@ -38,6 +38,8 @@ struct TProcessResult {
 
 // `line` is one line as received, line end included; every byte of the view
 // counts. Returns the shared record for a handled record, null otherwise.
+// "$I" is handled only with its time and date fields, "$B" only with a run
+// number and a quoted description: less is noise and changes nothing.
 // The record stays valid and unchanged until the next call. Exchange thread
 // only.
 const TProcessResult* ProcessFeedLine(std::string_view line);

@@ -196,8 +196,12 @@ void TmainForm::SaveSettings() {
   settings.comPort = static_cast<std::uint32_t>(comPortNumber);
   settings.webPort = webPortText_;
   settings.archiveDays = static_cast<std::uint32_t>(archiveDays_);
-  // A failed save keeps the old file; the operator is not told.
-  (void)WriteSettingsFile(SettingsPath(), settings);
+  // A failed save keeps the old file and is tried again at the next save;
+  // the operator hears of it once a run, not at every mode click.
+  TSettingsSaveFault fault = TSettingsSaveFault::None;
+  if (WriteSettingsFile(SettingsPath(), settings, &fault) || saveFaultShown_) return;
+  saveFaultShown_ = true;
+  view_.ShowMessage(TMessageKind::Warning, SettingsSaveFaultText(SettingsPath(), fault));
 }
 
 void TmainForm::cbEnableEditClick() {

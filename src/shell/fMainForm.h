@@ -163,6 +163,7 @@ class TmainForm {
   bool testPatternRequested = false;
   bool destroyed_ = false;
   bool archiveStoppedShown_ = false;  // the feed panel says the archive stopped
+  bool saveFaultShown_ = false;  // the failed save's message, once a run
   // The mode button the operator last saw selected, so a click on it again
   // is not a mode change.
   std::int32_t selectedMode_ = 0;

@@ -2,7 +2,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
+#include <iterator>
+#include <system_error>
+#include <vector>
 
 #include "platform/atomicfile.h"
 #include "platform/socket.h"
@@ -11,22 +15,81 @@
 
 namespace {
 
-constexpr int kLineBuffer = 512;
+constexpr std::size_t kLineBuffer = kLongestSettingsLine + 1;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// fgets with a 512-byte buffer: up to 511 characters, through the line end.
-// The stream is binary (a text-mode read ends at a Ctrl-Z byte on Windows,
-// and every setting after one would be lost): CR LF becomes LF here, as text
-// mode would make it, the same on every platform.
-bool ReadLine(std::istream& in, char (&line)[kLineBuffer]) {
-  int length = 0;
-  char c = 0;
-  while (length < kLineBuffer - 1 && in.get(c)) {
-    if (c == '\r' && in.peek() == '\n') continue;
-    line[length++] = c;
-    if (c == '\n') break;
+// The file's lines without their line ends (LF, or CR LF). The bytes are
+// taken as they are: a Ctrl-Z is one more character (a text-mode read would
+// end the file there and lose every setting after it).
+std::vector<std::string_view> SplitLines(std::string_view content) {
+  std::vector<std::string_view> lines;
+  while (!content.empty()) {
+    const std::size_t end = content.find('\n');
+    std::string_view line = content.substr(0, end);
+    content.remove_prefix(end == std::string_view::npos ? content.size() : end + 1);
+    if (end != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
   }
-  line[length] = '\0';
-  return length > 0;
+  return lines;
+}
+
+// A folder in the file's place, or a disk that fails the read, is a file
+// that cannot be read (the stream throws for both), not a crash.
+bool ReadWholeFile(const std::filesystem::path& file, std::string& content) {
+  std::error_code error;
+  if (std::filesystem::is_directory(file, error)) return false;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  try {
+    content.assign(std::istreambuf_iterator<char>(in), {});
+  } catch (const std::exception&) {
+    content.clear();
+    return false;
+  }
+  return !in.bad();
+}
+
+// One line the program writes: its key (what a line of the file starts
+// with, followed by a colon, to be that setting's line) and its text.
+struct TSettingsLine {
+  std::string_view key;
+  std::string text;
+};
+
+// Every key in the order of a new file; a new setting is one more entry
+// here and one more pattern in ReadSettingsFile.
+std::vector<TSettingsLine> SettingsLines(const TSettingsToSave& settings) {
+  return {
+      {"Host", "Host: " + settings.host},
+      {"Port", "Port: " + settings.port},
+      {"ScoreboardMode", "ScoreboardMode:" + std::to_string(settings.mode)},
+      {"Brightness", "Brightness:" + std::to_string(settings.brightness)},
+      {"ComPort", "ComPort:" + std::to_string(settings.comPort)},
+      {"ArchiveDays", "ArchiveDays:" + std::to_string(settings.archiveDays)},
+      {"WebPort", "WebPort: " + settings.webPort},
+  };
+}
+
+bool HasKey(std::string_view line, std::string_view key) {
+  return line.size() > key.size() && line.compare(0, key.size(), key) == 0 && line[key.size()] == ':';
+}
+
+// ArchiveDays as a count of days: decimal digits, blanks around them; a
+// sign or any other text is no count. More than a century is a century,
+// read as "keep everything" all the same.
+std::uint32_t ArchiveDaysValue(const char* text) {
+  constexpr std::uint32_t kMostArchiveDays = 36500;
+  constexpr auto kDefaultDays = static_cast<std::uint32_t>(kDefaultArchiveDays);
+  while (*text == ' ' || *text == '\t') ++text;
+  if (*text < '0' || *text > '9') return kDefaultDays;
+  std::uint32_t days = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    days = days * 10 + static_cast<std::uint32_t>(*text - '0');
+    if (days > kMostArchiveDays) days = kMostArchiveDays + 1;
+  }
+  while (*text == ' ' || *text == '\t' || *text == '\r') ++text;
+  if (*text != '\0') return kDefaultDays;
+  return days > kMostArchiveDays ? kMostArchiveDays : days;
 }
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
@@ -110,18 +173,22 @@ std::int32_t ClampBrightness(std::uint32_t value) {
 
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
   out = TLoadedSettings{};
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
+  std::string content;
+  if (!ReadWholeFile(file, content)) return false;
+  std::string_view rest = content;
+  // Notepad starts the file with a UTF-8 byte-order mark; left in place it
+  // would hide the first setting, and the next save would lose it.
+  if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) rest.remove_prefix(kByteOrderMark.size());
   char line[kLineBuffer];
   char token[kLineBuffer];
   unsigned int number = 0;
-  bool firstLine = true;
-  while (ReadLine(in, line)) {
-    // Notepad starts the file with a UTF-8 byte-order mark; left in place it
-    // would hide the first setting, and the next save would lose it.
+  for (const std::string_view whole : SplitLines(rest)) {
+    // A longer line is junk or a hand edit gone wrong: its tail is no
+    // setting ("...Port: 1" at its end would move the feed).
+    if (whole.size() > kLongestSettingsLine) continue;
+    whole.copy(line, whole.size());
+    line[whole.size()] = '\0';
     const char* text = line;
-    if (firstLine && std::strncmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3;
-    firstLine = false;
     if (std::sscanf(text, "Host: %511s", token) == 1) {
       out.host = token;
     } else if (std::sscanf(text, "Port: %511s", token) == 1) {
@@ -136,8 +203,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
       out.brightness = ClampBrightness(number);
     } else if (std::sscanf(text, "ComPort:%u", &number) == 1) {
       out.comPort = number;
-    } else if (std::sscanf(text, "ArchiveDays:%u", &number) == 1) {
-      out.archiveDays = number;
+    } else if (HasKey(text, "ArchiveDays")) {
+      out.archiveDays = ArchiveDaysValue(text + std::strlen("ArchiveDays:"));
     } else if (std::sscanf(text, "WebPort: %511s", token) == 1) {
       out.webPort = token;
     }
@@ -145,16 +212,48 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
   return true;
 }
 
-bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings) {
+bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings, TSettingsSaveFault* fault) {
+  const auto failed = [fault](TSettingsSaveFault why) {
+    if (fault != nullptr) *fault = why;
+    return false;
+  };
+  if (fault != nullptr) *fault = TSettingsSaveFault::None;
+  // The operator's read-only file stays as it is, and so does its content.
+  if (platform::FileIsReadOnly(file)) return failed(TSettingsSaveFault::ReadOnly);
+  std::string old;
+  std::error_code missing;
+  // A file that is there but cannot be read would lose its other lines.
+  if (!ReadWholeFile(file, old) && std::filesystem::exists(file, missing)) return failed(TSettingsSaveFault::Write);
+
+  std::vector<TSettingsLine> lines = SettingsLines(settings);
+  std::vector<bool> written(lines.size(), false);
+  std::string_view rest = old;
   std::string content;
-  content.reserve(settings.host.size() + settings.port.size() + settings.webPort.size() + 96);
+  content.reserve(old.size() + 128);
+  if (rest.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
+    content.append(kByteOrderMark);
+    rest.remove_prefix(kByteOrderMark.size());
+  }
   const std::string_view end = platform::TextLineEnd();
-  content.append("Host: ").append(settings.host).append(end);
-  content.append("Port: ").append(settings.port).append(end);
-  content.append("ScoreboardMode:").append(std::to_string(settings.mode)).append(end);
-  content.append("Brightness:").append(std::to_string(settings.brightness)).append(end);
-  content.append("ComPort:").append(std::to_string(settings.comPort)).append(end);
-  content.append("ArchiveDays:").append(std::to_string(settings.archiveDays)).append(end);
-  content.append("WebPort: ").append(settings.webPort).append(end);
-  return platform::WriteFileAtomically(file, content);
+  for (const std::string_view line : SplitLines(rest)) {
+    std::size_t known = 0;
+    while (known < lines.size() && !HasKey(line, lines[known].key)) ++known;
+    if (known == lines.size()) {
+      content.append(line).append(end);
+    } else if (!written[known]) {
+      content.append(lines[known].text).append(end);
+      written[known] = true;
+    }
+  }
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!written[i]) content.append(lines[i].text).append(end);
+  }
+  if (!platform::WriteFileAtomically(file, content)) return failed(TSettingsSaveFault::Write);
+  return true;
+}
+
+std::u16string SettingsSaveFaultText(const std::filesystem::path& file, TSettingsSaveFault fault) {
+  std::u16string text = u"Не удалось сохранить настройки в " + file.u16string();
+  if (fault == TSettingsSaveFault::ReadOnly) text += u": файл только для чтения";
+  return text;
 }

@@ -2,15 +2,18 @@
 // program. Reading follows the fgets/sscanf rules the file has always been
 // read with, on the file's bytes (a Ctrl-Z byte is one more character);
 // writing replaces the file in one step so the old file survives a failed or
-// interrupted save.
+// interrupted save, and keeps every line the program does not know (a
+// comment, a key of a newer version) where it stood.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "archive/feedarchive.h"
 #include "views/feedlinkstatus.h"
 
 inline constexpr const char* kSettingsFileName = "scoreboard.ini";
@@ -24,9 +27,15 @@ struct TLoadedSettings {
   std::optional<std::uint32_t> radioMode;
   std::optional<std::int32_t> brightness;  // already clamped to 1..16
   std::uint32_t comPort = 0;
+  // A value that is not a plain decimal count (negative, not a number)
+  // reads as kDefaultArchiveDays.
   std::optional<std::uint32_t> archiveDays;
   std::optional<std::string> webPort;  // 8-bit token
 };
+
+// Lines longer than this (line end not counted) are no setting: the whole
+// line is ignored, never read as a setting from its tail.
+inline constexpr std::size_t kLongestSettingsLine = 511;
 
 // The results page's port when the file does not give a usable one.
 inline constexpr std::uint16_t kDefaultWebPort = 8080;
@@ -37,7 +46,7 @@ struct TSettingsToSave {
   std::uint32_t mode = 0;
   std::uint32_t brightness = 16;
   std::uint32_t comPort = 0;
-  std::uint32_t archiveDays = 60;
+  std::uint32_t archiveDays = static_cast<std::uint32_t>(kDefaultArchiveDays);
   std::string webPort = "8080";  // 8-bit text, written back as it was read
 };
 
@@ -66,6 +75,19 @@ std::int32_t ClampBrightness(std::uint32_t value);
 // byte-order mark at the start (Notepad writes one) is skipped.
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out);
 
-// Writes the six lines in one step (platform::WriteFileAtomically). On any
-// failure the old file is left as it was and false is returned.
-bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings);
+enum class TSettingsSaveFault : std::int32_t {
+  None,
+  ReadOnly,  // the operator made the file read-only: it is left alone
+  Write,     // the folder or the disk refused the new file
+};
+
+// Writes the settings in one step (platform::WriteFileAtomically): each
+// known key's line takes the place of the file's first line with that key
+// (later ones are dropped, as reading ignores them), every other line stays
+// as it was, and keys the file lacks follow at its end. On any failure the
+// old file is left as it was, false is returned and `fault` says why.
+bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings,
+                       TSettingsSaveFault* fault = nullptr);
+
+// What the operator is told of a save that failed, naming the file.
+std::u16string SettingsSaveFaultText(const std::filesystem::path& file, TSettingsSaveFault fault);

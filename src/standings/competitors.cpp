@@ -115,7 +115,8 @@ void TCompetitors::UpdateRace(std::int32_t reg, std::int32_t total, std::int32_t
   c->racePosition = position;
   c->racePositionFromFeed = true;
   c->laps = laps;
-  if (position > maxPosition.load(std::memory_order_relaxed)) maxPosition.store(position, std::memory_order_relaxed);
+  if (position <= kMaxPosition && position > maxPosition.load(std::memory_order_relaxed))
+    maxPosition.store(position, std::memory_order_relaxed);
   ApplyRaceGaps(*c);
 }
 
@@ -127,7 +128,8 @@ void TCompetitors::UpdateBestLap(std::int32_t reg, std::int32_t best, std::int32
     c->bestLapPositionFromFeed = true;
     c->bestLapNumber = lapNumber;
   }
-  if (position > maxPosition.load(std::memory_order_relaxed)) maxPosition.store(position, std::memory_order_relaxed);
+  if (position <= kMaxPosition && position > maxPosition.load(std::memory_order_relaxed))
+    maxPosition.store(position, std::memory_order_relaxed);
   ApplyBestLapGaps();
 }
 
@@ -227,7 +229,10 @@ std::int32_t TCompetitors::GetCount() {
 std::int32_t TCompetitors::GetHighestPosition(std::int32_t mode) {
   std::lock_guard guard(lock);
   std::int32_t highest = 0;
-  for (const auto& item : items) highest = std::max(highest, ModePosition(*item, mode));
+  for (const auto& item : items) {
+    const std::int32_t position = ModePosition(*item, mode);
+    if (position <= kMaxPosition) highest = std::max(highest, position);
+  }
   return highest;
 }
 

@@ -47,6 +47,10 @@ struct TPassing {
 };
 
 constexpr int kPassingHistory = 32;
+// The highest position that counts: past it a position is a feed fault (one
+// "$G,2147483647" would otherwise make the list and every push that long),
+// held by its competitor but shown in no row.
+constexpr std::int32_t kMaxPosition = 1000;
 // Registration numbers the roster remembers; later ones are not kept.
 constexpr std::size_t kRosterLimit = 10000;
 
@@ -70,8 +74,8 @@ class TCompetitors {
 
   std::int32_t GetMaxPosition() const { return maxPosition.load(std::memory_order_relaxed); }
   std::int32_t GetCount();
-  // The highest position a competitor in the table holds for the mode (best
-  // lap in mode 0, race otherwise); 0 when none holds one.
+  // The highest position up to kMaxPosition a competitor in the table holds
+  // for the mode (best lap in mode 0, race otherwise); 0 when none holds one.
   std::int32_t GetHighestPosition(std::int32_t mode);
   TCompetitor* FindByPosition(std::int32_t row, std::int32_t mode);
   // Copies the competitor of `row` into dest; dest is untouched when none.

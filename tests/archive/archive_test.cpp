@@ -280,7 +280,7 @@ TEST_F(ArchiveRoundTrip, ReplayedArchiveGivesTheSameBoardCalls) {
   thread->SetScoreboardMode(smRace);
   board.Reset();
   const std::string recording = archivetest::ReadAll(testsupport::FeedsDir() / "race-gaps.feed");
-  Feed("$I\r\n");
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n");
   // Sixteen of the recording's bursts at a time, each handled before the next.
   for (std::size_t begin = 0; begin < recording.size();) {
     std::size_t end = begin;

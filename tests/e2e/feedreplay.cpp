@@ -24,7 +24,7 @@ std::string Describe(const std::vector<TBoardRow>& rows) {
 
 TFeedOutcome ReplayFeed(std::string_view bytes, std::int32_t mode) {
   TFeedOutcome outcome;
-  ProcessFeedLine("$I\n");  // the proxy starts from an empty table
+  ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\n");  // the proxy starts from an empty table
   TLineAssembler lines(1024 * 1024);
   lines.Feed(bytes.data(), bytes.size(), [&](std::string_view line) {
     ++outcome.lines;

@@ -33,7 +33,7 @@ TEST_F(FeedConnectionTest, LineSplitOverSeveralReceivesIsAssembledWhole) {
 
 TEST_F(FeedConnectionTest, OneBytePerReceive) {
   Start();
-  const std::string line = "$I\r\n";
+  const std::string line = "$I,\"00:00:00\",\"0/0/0000\"\r\n";
   const int before = Notifies(enTableCleared);
   for (char c : line) {
     ASSERT_TRUE(server.Send(std::string(1, c)));
@@ -45,12 +45,12 @@ TEST_F(FeedConnectionTest, OneBytePerReceive) {
 
 TEST_F(FeedConnectionTest, SeveralLinesOfOneReceiveAreHandedOnInOrderBeforeThePush) {
   Start();
-  const std::string lines = "$I\r\n" + Green() + Passing(1) + Competitor(1, 7, "Ann");
+  const std::string lines = "$I,\"00:00:00\",\"0/0/0000\"\r\n" + Green() + Passing(1) + Competitor(1, 7, "Ann");
   board.Reset();
   Feed(lines);
   auto logged = log.Lines();
   ASSERT_GE(logged.size(), 6u);
-  EXPECT_EQ(logged[logged.size() - 6], u"$I\r\n");
+  EXPECT_EQ(logged[logged.size() - 6], u"$I,\"00:00:00\",\"0/0/0000\"\r\n");
   EXPECT_EQ(logged[logged.size() - 5], U16(Green()));
   EXPECT_EQ(logged[logged.size() - 4], U16(Passing(1)));
   EXPECT_EQ(logged[logged.size() - 3], U16(Competitor(1, 7, "Ann")));
@@ -68,7 +68,7 @@ TEST_F(FeedConnectionTest, LinesSkipTheLogWhileTheWindowHidesItButStillReachTheB
   const std::size_t loggedBefore = log.Lines().size();
   board.Reset();
   // The log cannot mark the end of the receive here; the board's push does.
-  ASSERT_TRUE(server.Send("$I\r\n" + Green() + Passing(1) + Competitor(1, 7, "Ann")));
+  ASSERT_TRUE(server.Send("$I,\"00:00:00\",\"0/0/0000\"\r\n" + Green() + Passing(1) + Competitor(1, 7, "Ann")));
   ASSERT_TRUE(WaitUntil(window, [&] { return CallsOf(foShow).size() == 1; }));
   EXPECT_EQ(log.Lines().size(), loggedBefore);
 
@@ -81,21 +81,21 @@ TEST_F(FeedConnectionTest, LinesSkipTheLogWhileTheWindowHidesItButStillReachTheB
 
 TEST_F(FeedConnectionTest, BytesBeforeTheFirstDollarReachTheLogButNotTheParser) {
   Start();
-  Feed("hello\r\n$I\r\n");
+  Feed("hello\r\n$I,\"00:00:00\",\"0/0/0000\"\r\n");
   auto lines = log.Lines();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], u"hello\r\n");
-  EXPECT_EQ(lines[1], u"$I\r\n");
+  EXPECT_EQ(lines[1], u"$I,\"00:00:00\",\"0/0/0000\"\r\n");
 }
 
 TEST_F(FeedConnectionTest, BytesBetweenALineFeedAndTheNextDollarAreDropped) {
   Start();
   const int before = Notifies(enTableCleared);
-  Feed("$I\r\n\n  stray\n\n$B\r\n");
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n\n  stray\n\n$B,1,\"Run\"\r\n");
   auto lines = log.Lines();
   ASSERT_GE(lines.size(), 4u);
-  EXPECT_EQ(lines[lines.size() - 4], u"$I\r\n");
-  EXPECT_EQ(lines[lines.size() - 3], u"$B\r\n");
+  EXPECT_EQ(lines[lines.size() - 4], u"$I,\"00:00:00\",\"0/0/0000\"\r\n");
+  EXPECT_EQ(lines[lines.size() - 3], u"$B,1,\"Run\"\r\n");
   EXPECT_EQ(Notifies(enTableCleared), before + 2) << "no line is handed on twice";
 }
 
@@ -103,7 +103,7 @@ TEST_F(FeedConnectionTest, BytesBetweenALineFeedAndTheNextDollarAreDropped) {
 // completed by whatever the next connection starts with.
 TEST_F(FeedConnectionTest, ReconnectionStartsWithAnEmptyLine) {
   Start();
-  Feed("$I\r\n" + Competitor(77, 12, "Across") + Race(1, 77, 3));
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n" + Competitor(77, 12, "Across") + Race(1, 77, 3));
   const std::string half = Race(1, 77, 4).substr(0, 12);  // $G,1,"77",4,
   ASSERT_TRUE(server.Send(half));
   std::this_thread::sleep_for(50ms);
@@ -173,14 +173,14 @@ TEST_F(FeedConnectionTest, AConnectionSilentForFifteenSecondsIsDroppedAndRetried
 
 TEST_F(FeedConnectionTest, SetFeedAddressWithTheSameAddressReconnects) {
   Start();
-  Feed("$I\r\n");
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n");
   thread->SetFeedAddress(LoopbackAddress(), server.Port());
   EXPECT_TRUE(server.ClientClosed(2s)) << "the connection was not dropped";
   clock.Advance(6);
   ASSERT_TRUE(server.Accept(5s));
-  Feed("$B\r\n");
+  Feed("$B,1,\"Run\"\r\n");
   auto lines = log.Lines();
-  EXPECT_EQ(lines[lines.size() - 3], u"$B\r\n");
+  EXPECT_EQ(lines[lines.size() - 3], u"$B,1,\"Run\"\r\n");
 }
 
 TEST_F(FeedConnectionTest, SetFeedAddressNeverWaitsForAPendingAttempt) {
@@ -207,8 +207,8 @@ TEST_F(FeedConnectionTest, SetFeedAddressNeverWaitsForAPendingAttempt) {
 
   clock.Advance(6);
   ASSERT_TRUE(server.Accept(10s)) << "the new address was not used at the next attempt";
-  Feed("$I\r\n");
-  EXPECT_EQ(log.Lines()[0], u"$I\r\n");
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n");
+  EXPECT_EQ(log.Lines()[0], u"$I,\"00:00:00\",\"0/0/0000\"\r\n");
   for (auto s : fillers) CloseRawSocket(s);
 }
 
@@ -232,8 +232,8 @@ TEST_F(FeedConnectionTest, NoListenerThenANewAddressConnects) {
   thread->SetFeedAddress(LoopbackAddress(), server.Port());
   clock.Advance(6);
   ASSERT_TRUE(server.Accept(5s));
-  Feed("$I\r\n");
-  EXPECT_EQ(log.Lines()[0], u"$I\r\n");
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n");
+  EXPECT_EQ(log.Lines()[0], u"$I,\"00:00:00\",\"0/0/0000\"\r\n");
 }
 
 TEST_F(FeedConnectionTest, ResetInTheMiddleOfALineThenTheNextLineIsProcessed) {
@@ -245,7 +245,7 @@ TEST_F(FeedConnectionTest, ResetInTheMiddleOfALineThenTheNextLineIsProcessed) {
   std::this_thread::sleep_for(100ms);
   clock.Advance(6);
   ASSERT_TRUE(server.Accept(5s));
-  Feed("$I\r\n");
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n");
   EXPECT_EQ(Notifies(enTableCleared), before + 1);
 }
 
@@ -255,14 +255,14 @@ TEST_F(FeedConnectionTest, OverlongLineKeepsItsFirstBytesAndTheNextLineWorks) {
   std::string huge = "$";
   huge.append(2 * kFeedBufferSize, 'x');
   ASSERT_TRUE(server.Send(huge));
-  Feed("\n$I\r\n");
+  Feed("\n$I,\"00:00:00\",\"0/0/0000\"\r\n");
   auto lines = log.Lines();
   ASSERT_GE(lines.size(), 4u);
   const std::u16string& cut = lines[lines.size() - 4];
   EXPECT_EQ(cut.size(), kFeedBufferSize - 1);
   EXPECT_EQ(cut[0], u'$');
   EXPECT_EQ(cut.back(), u'x');
-  EXPECT_EQ(lines[lines.size() - 3], u"$I\r\n");
+  EXPECT_EQ(lines[lines.size() - 3], u"$I,\"00:00:00\",\"0/0/0000\"\r\n");
   EXPECT_EQ(Notifies(enTableCleared), before + 1);
 }
 
@@ -274,7 +274,7 @@ TEST_F(FeedConnectionTest, BinaryGarbageAndNulBytesDoNotStopTheThread) {
   garbage += std::string("$G\0\0,1,\n", 8);
   Feed(garbage);  // random bytes hold the odd "$B" or "$I" too
   const int before = Notifies(enTableCleared);
-  Feed("\n$I\r\n");
+  Feed("\n$I,\"00:00:00\",\"0/0/0000\"\r\n");
   EXPECT_EQ(Notifies(enTableCleared), before + 1);
   auto lines = log.Lines();
   for (const auto& l : lines) EXPECT_LT(l.size(), kFeedBufferSize);

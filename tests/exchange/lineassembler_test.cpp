@@ -46,6 +46,17 @@ TEST(LineAssembler, BytesOutsideLinesAreDroppedExceptBeforeTheFirstDollar) {
   EXPECT_EQ(assembler.PendingLength(), 0u);
 }
 
+// A "$" in a quoted field is text; quotes open a field only where the
+// parser's split opens one, and a line feed ends a line whatever it holds.
+TEST(LineAssembler, DollarInsideAQuotedFieldDoesNotStartALine) {
+  TLineAssembler assembler(128);
+  EXPECT_EQ(Cut(assembler, "$A,\"1\",\"2\",1,\"Ca$h Racing\", \"say \"\"$hi\"\"\"\r\n"),
+            std::vector<std::string>{"$A,\"1\",\"2\",1,\"Ca$h Racing\", \"say \"\"$hi\"\"\"\r\n"});
+  EXPECT_EQ(Cut(assembler, "$A,5'11\"tall$I,\"x\"$F\n"), std::vector<std::string>{"$F\n"});
+  EXPECT_EQ(Cut(assembler, "$A,\"Ca$h\n$F,1\n"), (std::vector<std::string>{"$A,\"Ca$h\n", "$F,1\n"}));
+  EXPECT_EQ(Cut(assembler, "\"$G,1\n"), std::vector<std::string>{"$G,1\n"}) << "a quote before the record";
+}
+
 TEST(LineAssembler, ResetDropsTheCutLine) {
   TLineAssembler assembler(64);
   EXPECT_TRUE(Cut(assembler, "$G,1,\"7\",4,").empty());

@@ -86,7 +86,7 @@ TEST_F(ReplayTest, RecordingsInRaceModeReachLogAndBoard) {
   // the timing application's pacing. Unpaced: larger bursts, for the final
   // list only (it does not depend on the pacing).
   auto replay = [&](const std::string& name, bool paced) {
-    Feed("$I\r\n");  // a fresh start, as when the proxy starts with the session
+    Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n");  // a fresh start, as when the proxy starts with the session
     board.Reset();
     logStart = log.Count();
     const int bursts = ReplayBursts(ReadRecording(name), paced ? 1 : 64);

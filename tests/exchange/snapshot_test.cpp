@@ -39,7 +39,7 @@ TEST_F(SnapshotTest, PushClearAndClockAreHandedOnAsTheBoardAndListSeeThem) {
   Start(FakeBoard::kLibraryName, [this](TScoreboardExchangeThread::Options& o) { o.snapshotSink = &sink; });
   if (HasFatalFailure()) return;
   thread->SetScoreboardMode(smRace);
-  Feed("$I\r\n$B,72,\"Sunday 7 hour\"\r\n");
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n$B,72,\"Sunday 7 hour\"\r\n");
   auto taken = sink.Taken();
   ASSERT_FALSE(taken.empty());
   EXPECT_EQ(taken.back()->run, u"Sunday 7 hour");

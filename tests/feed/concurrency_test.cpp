@@ -13,7 +13,7 @@
 namespace {
 
 TEST(TableConcurrency, WriterAndReaderNeverSeeATornRecord) {
-  ProcessFeedLine("$I\n");
+  ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\n");
   std::atomic<bool> done{false};
   std::atomic<long> reads{0};
 
@@ -41,7 +41,7 @@ TEST(TableConcurrency, WriterAndReaderNeverSeeATornRecord) {
   while (reads.load() == 0) std::this_thread::yield();
   char line[128];
   for (int lap = 1; lap <= 150; ++lap) {
-    if (lap % 50 == 0) ProcessFeedLine("$I\n");
+    if (lap % 50 == 0) ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\n");
     for (int kart = 1; kart <= 30; ++kart) {
       std::snprintf(line, sizeof line, "$A,\"%d\",\"%d\",1,\"Kart%d\",\"\"\r\n", kart, kart, kart * 1111);
       ProcessFeedLine(line);

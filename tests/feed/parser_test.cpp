@@ -8,7 +8,7 @@ namespace {
 
 class Parser : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_NE(ProcessFeedLine("$I\r\n"), nullptr); }
+  void SetUp() override { ASSERT_NE(ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\r\n"), nullptr); }
   TCompetitors& Table() { return *Competitors(); }
 };
 
@@ -59,8 +59,24 @@ TEST_F(Parser, ALetterFollowedByNoiseIsNoRecord) {
   EXPECT_EQ(c.laps, 2);
   EXPECT_EQ(c.lastLapTime, 0);
   EXPECT_EQ(c.name, u"B A");
-  EXPECT_EQ(ProcessFeedLine("$I")->kind, rkInit) << "a tag alone, without a line end, is still a record";
-  EXPECT_EQ(ProcessFeedLine("$B\r\n")->kind, rkRun);
+  EXPECT_EQ(ProcessFeedLine("$I,00:00:00,0/0/0000")->kind, rkInit) << "without a line end, still a record";
+  EXPECT_EQ(ProcessFeedLine("$B,1,\"\"\r\n")->kind, rkRun);
+}
+
+// The records that empty the standings count only when whole: "$I," in
+// noise or inside a name, or a stray "$B,", changes nothing at all.
+TEST_F(Parser, ClearingRecordsNeedTheirFields) {
+  ProcessFeedLine("$B,7,\"Heat\"\r\n");
+  ProcessFeedLine("$A,\"5\",\"5\",1,\"A\",\"B\",\"\",1\n");
+  for (const char* line : {"$I,\n", "$I\r\n", "$I, \"00:00:00\"\r\n", "$I,\"0/0/0000\",\"00:00:00\"\n",
+                           "$I,\"x\",\"0/0/0000\"\n", "$I,\"00:00:00\",\"0/0\"\n", "$B,\n", "$B\r\n", "$B,72\r\n",
+                           "$B,72,Sunday\r\n", "$B,,\"Sunday\"\r\n", "$B,x,\"Sunday\"\r\n"})
+    EXPECT_EQ(ProcessFeedLine(line), nullptr) << line;
+  EXPECT_EQ(GetCompetitorCount(), 1);
+  // The run is still the one "$B,7" named: announcing it again keeps the table.
+  EXPECT_TRUE(ProcessFeedLine("$B,7,\"Heat\"\r\n")->sameRun);
+  EXPECT_EQ(ProcessFeedLine("$I,00:00:00,10/12/2026\n")->kind, rkInit);
+  EXPECT_EQ(GetCompetitorCount(), 0);
 }
 
 TEST_F(Parser, CompetitorNameIsLastThenFirst) {
@@ -223,7 +239,7 @@ TEST_F(Parser, NamesAndNumbersSurviveARunButNotAnInit) {
   EXPECT_EQ(c.number, 71);
   EXPECT_EQ(c.name, u"Round 4");
 
-  ProcessFeedLine("$I\r\n");
+  ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\r\n");
   ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
   ASSERT_TRUE(Table().CopyByRegNumber(2, c));
   EXPECT_EQ(c.number, 0) << "an init forgets the names";
@@ -257,15 +273,13 @@ TEST_F(Parser, ARunAnnouncedAgainKeepsTheStandings) {
   EXPECT_EQ(c.bestLapPosition, 4);
   EXPECT_FALSE(Table().CopyByRegNumber(99, c));
 
-  ProcessFeedLine("$I\r\n");
+  ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\r\n");
   ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
   EXPECT_FALSE(ProcessFeedLine("$B,72,\"Sunday 8 hour\"\r\n")->sameRun) << "an init forgets the run";
   EXPECT_EQ(GetCompetitorCount(), 0);
   ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
-  EXPECT_FALSE(ProcessFeedLine("$B\r\n")->sameRun);
-  ProcessFeedLine("$J,\"2\",\"00:01:02.000\",\"00:01:02.000\"\r\n");
-  EXPECT_FALSE(ProcessFeedLine("$B\r\n")->sameRun) << "a run without a number is never the same run";
-  EXPECT_EQ(GetCompetitorCount(), 0);
+  EXPECT_EQ(ProcessFeedLine("$B\r\n"), nullptr) << "a run without a number is no run";
+  EXPECT_EQ(GetCompetitorCount(), 1);
 }
 
 // Relays send UTF-8: the same name in either encoding is the same name.
@@ -275,6 +289,24 @@ TEST_F(Parser, NamesInUtf8AndInTheCodePageReadAlike) {
   EXPECT_EQ(r->name, u"Петров Иван");
   r = ProcessFeedLine("$A,\"7\",\"7\",1,\"\xC8\xE2\xE0\xED\",\"\xCF\xE5\xF2\xF0\xEE\xE2\"\r\n");
   EXPECT_EQ(r->name, platform::AnsiToUtf16("\xCF\xE5\xF2\xF0\xEE\xE2 \xC8\xE2\xE0\xED"));
+  // The run's name by the same rule.
+  EXPECT_EQ(ProcessFeedLine("$B,3,\"\xD0\x93\xD0\xBE\xD0\xBD\xD0\xBA\xD0\xB0\"\r\n")->name, u"Гонка");
+  EXPECT_EQ(ProcessFeedLine("$B,4,\"\xC3\xEE\xED\xEA\xE0\"\r\n")->name, platform::AnsiToUtf16("\xC3\xEE\xED\xEA\xE0"));
+}
+
+// A position past any board (a hostile or broken "$G" or "$H") is held by
+// its competitor but counts for no row: not the list's, not the board's.
+TEST_F(Parser, PositionPastTheLastRowCountsNowhere) {
+  ProcessFeedLine("$A,\"5\",\"5\",1,\"N\",\"\"\n");
+  ProcessFeedLine("$G,3,\"5\",2,\"00:01:00.000\"\n");
+  ProcessFeedLine("$G,2147483647,\"5\",2,\"00:01:00.000\"\n");
+  ProcessFeedLine("$H,1001,\"5\",2,\"00:01:00.000\"\n");
+  EXPECT_EQ(GetRowCount(smRace), 3);
+  EXPECT_EQ(GetRowCount(smBestLap), 3);
+  EXPECT_EQ(GetHighestPosition(smRace), 0);
+  EXPECT_EQ(GetHighestPosition(smBestLap), 0);
+  ProcessFeedLine("$H,1000,\"5\",2,\"00:01:00.000\"\n");
+  EXPECT_EQ(GetRowCount(smBestLap), 1000);
 }
 
 TEST_F(Parser, RaceTimeWithoutHoursIsZero) {

@@ -43,7 +43,7 @@ class RecordedFeed : public ::testing::Test {
   void SetUp() override {
     if (!std::filesystem::is_directory(FeedsDir()))
       GTEST_SKIP() << "recorded feeds not found at " << FeedsDir().string() << " (the shared folder is absent)";
-    ProcessFeedLine("$I\n");
+    ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\n");
   }
   std::string Cell(int row, TResultColumn column, std::int32_t mode) {
     const std::u16string text = GetCellText(row, column, mode);

@@ -225,6 +225,36 @@ TEST_F(ConsoleTest, SettingsAreWrittenOnlyAtTheListedMoments) {
   EXPECT_FALSE(std::filesystem::exists(Settings()));
 }
 
+// A save that fails is said once a run, naming the file, and tried again at
+// the next save; the operator's read-only file is left as it is.
+TEST_F(ConsoleTest, FailedSaveIsShownOnceAndRetried) {
+  WriteSettings("ComPort:7\n");
+  const auto readOnly =
+      std::filesystem::perms::owner_read | std::filesystem::perms::group_read | std::filesystem::perms::others_read;
+  std::filesystem::permissions(Settings(), readOnly);
+  TmainForm& form = MakeForm();
+  form.FormCreate();
+  view_.SetChecked(TControlId::rbRace, true);
+  view_.SetChecked(TControlId::rbBestLap, false);
+  form.rbRaceClick();
+  ASSERT_EQ(view_.messages.size(), 1u);
+  EXPECT_EQ(view_.messages[0].first, TMessageKind::Warning);
+  EXPECT_EQ(view_.messages[0].second,
+            u"Не удалось сохранить настройки в " + Settings().u16string() + u": файл только для чтения");
+  EXPECT_EQ(ReadText(Settings()), "ComPort:7\n");
+
+  // Another refusal (a folder standing in the file's place) is not said again.
+  std::filesystem::permissions(Settings(), std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  std::filesystem::remove(Settings());
+  std::filesystem::create_directories(Settings() / "inside");
+  form.sbSaveConfigClick();
+  EXPECT_EQ(view_.messages.size(), 1u);
+  std::filesystem::remove_all(Settings());
+  form.FormDestroy();
+  EXPECT_NE(ReadText(Settings()).find("ScoreboardMode:1\n"), std::string::npos);
+  EXPECT_EQ(view_.messages.size(), 1u);
+}
+
 TEST_F(ConsoleTest, SaveHandsOnlyAUsableEndpointToTheThread) {
   exchangetest::LoopbackServer first;
   exchangetest::LoopbackServer second;
@@ -249,7 +279,8 @@ TEST_F(ConsoleTest, SaveHandsOnlyAUsableEndpointToTheThread) {
   view_.SetText(TControlId::srcHostPort, platform::AnsiToUtf16(" " + std::to_string(second.Port())));
   form.sbSaveConfigClick();
   EXPECT_EQ(view_.Status(kFeedStatusPanel), u"Источник: неверный адрес");
-  EXPECT_NE(ReadText(Settings()).find("Host: 127.0.0.1\n" + firstPort), std::string::npos);
+  // The file's own Port line keeps its place, before the Host line added after it.
+  EXPECT_EQ(ReadText(Settings()).find(firstPort + "Host: 127.0.0.1\n"), 0u);
   EXPECT_FALSE(first.ClientClosed(std::chrono::milliseconds(300)));
 
   view_.SetText(TControlId::srcHostAddress, u"127.0.0.1");

@@ -6,6 +6,12 @@
 #include <sstream>
 #include <string>
 
+#ifndef _WIN32
+#include <csignal>
+
+#include <sys/resource.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include "platform/atomicfile.h"
@@ -143,14 +149,27 @@ TEST_F(SettingsFileTest, BrightnessIsClampedLikeTheTrackBar) {
   EXPECT_EQ(ClampBrightness(17), 16);
 }
 
-TEST_F(SettingsFileTest, LongLineIsReadAsTwoLines) {
-  // 600 characters: the first 511 are one line, the remaining 89 the next.
-  std::string line = "Host: " + std::string(505, 'a');     // 511 characters
-  std::string rest = "Port: 4242" + std::string(79, ' ');  // 89 characters
-  ASSERT_EQ(line.size() + rest.size(), 600u);
-  const TLoadedSettings loaded = Read(line + rest + "\n");
-  EXPECT_EQ(loaded.host.value_or(""), std::string(505, 'a'));
+// A line longer than 511 characters is no setting, whatever its tail holds;
+// one of 511 still is.
+TEST_F(SettingsFileTest, LongLineIsIgnoredWhole) {
+  const std::string junk = std::string(590, 'x') + "Port: 1";
+  const std::string longest = "Host: " + std::string(505, 'a');
+  ASSERT_EQ(longest.size(), 511u);
+  const TLoadedSettings loaded =
+      Read(junk + "\r\nPort: 4242\n" + junk + "\n" + longest + "\r\nHost: " + std::string(506, 'b') + "\n");
   EXPECT_EQ(loaded.port.value_or(""), "4242");
+  EXPECT_EQ(loaded.host.value_or(""), std::string(505, 'a'));
+}
+
+// A sign or text where the count of days should be is the default, never a
+// wrapped number written back as "keep everything".
+TEST_F(SettingsFileTest, BadArchiveDaysGiveTheDefault) {
+  EXPECT_EQ(Read("ArchiveDays:7\n").archiveDays.value_or(0), 7u);
+  EXPECT_EQ(Read("ArchiveDays: 0\r\n").archiveDays.value_or(9), 0u);
+  EXPECT_EQ(Read("ArchiveDays:99999999999\n").archiveDays.value_or(0), 36500u);
+  for (const char* bad : {"ArchiveDays:-5\n", "ArchiveDays:abc\n", "ArchiveDays:\n", "ArchiveDays:7x\n",
+                          "ArchiveDays:10\nArchiveDays:+-1\n"})
+    EXPECT_EQ(Read(bad).archiveDays.value_or(0), 60u) << bad;
 }
 
 TEST_F(SettingsFileTest, WritesTheSevenLinesAndReadsThemBack) {
@@ -166,7 +185,7 @@ TEST_F(SettingsFileTest, WritesTheSevenLinesAndReadsThemBack) {
     expected.append(line).append(platform::TextLineEnd());
   }
   EXPECT_EQ(FileText(), expected);
-  EXPECT_FALSE(std::filesystem::exists(folder_ / "scoreboard.ini.tmp"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), {}), 1) << "a temporary file was left";
 
   settings.host = "my host";
   settings.port = "";
@@ -201,6 +220,11 @@ TEST_F(SettingsFileTest, FailedSaveKeepsTheOldFile) {
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   const std::string before = FileText();
 
+  // A folder that is not there refuses the file whatever the rights.
+  TSettingsSaveFault fault = TSettingsSaveFault::None;
+  EXPECT_FALSE(WriteSettingsFile(folder_ / "gone" / kSettingsFileName, settings, &fault));
+  EXPECT_EQ(fault, TSettingsSaveFault::Write);
+
   // A folder where the temporary file cannot be created.
   std::filesystem::permissions(folder_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   settings.host = "10.2.2.2";
@@ -211,17 +235,87 @@ TEST_F(SettingsFileTest, FailedSaveKeepsTheOldFile) {
 }
 
 TEST_F(SettingsFileTest, FullDiskLeavesTheOldFileIntact) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+#ifdef _WIN32
+  GTEST_SKIP() << "no way to fill the disk for one process here";
+#else
   TSettingsToSave settings;
   settings.host = "10.1.1.1";
   settings.port = "1";
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   const std::string before = FileText();
-  // The temporary file is a link to a device on which every write fails.
-  std::filesystem::create_symlink("/dev/full", folder_ / "scoreboard.ini.tmp");
+  // A file size limit makes every write past 16 bytes fail as a full disk would.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = saved;
+  small.rlim_cur = 16;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   settings.host = "10.3.3.3";
-  EXPECT_FALSE(WriteSettingsFile(file_, settings));
+  TSettingsSaveFault fault = TSettingsSaveFault::None;
+  const bool written = WriteSettingsFile(file_, settings, &fault);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(fault, TSettingsSaveFault::Write);
   EXPECT_EQ(FileText(), before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), {}), 1) << "a temporary file was left";
+#endif
+}
+
+// A link planted where a temporary file might go is never written through.
+TEST_F(SettingsFileTest, LinkLeftInThePlaceOfTheTemporaryIsNotFollowed) {
+  const std::filesystem::path victim = folder_ / "victim";
+  std::ofstream(victim, std::ios::binary) << "keep";
+  std::error_code error;
+  std::filesystem::create_symlink(victim, folder_ / "scoreboard.ini.tmp", error);
+  if (error) GTEST_SKIP() << "no symbolic links here: " << error.message();
+  TSettingsToSave settings;
+  settings.host = "10.1.1.1";
+  ASSERT_TRUE(WriteSettingsFile(file_, settings));
+  std::ifstream in(victim, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+  EXPECT_TRUE(std::filesystem::is_symlink(folder_ / "scoreboard.ini.tmp"));
+  EXPECT_EQ(FileText().find("Host: 10.1.1.1"), 0u);
+}
+
+// Comments and keys of a newer version survive a save where they stood;
+// each known key takes its first line's place, keys the file lacks follow.
+TEST_F(SettingsFileTest, SaveKeepsUnknownLinesInTheirPlace) {
+  std::ofstream(file_, std::ios::binary) << "\xEF\xBB\xBF; track PC\r\nPort: 1\r\nFutureKey:5\r\n\r\nhost: x\r\n"
+                                         << std::string(600, 'z') << "\r\nPort: 2\r\nlast without end";
+  TSettingsToSave settings;
+  settings.host = "10.0.0.2";
+  settings.port = "3";
+  ASSERT_TRUE(WriteSettingsFile(file_, settings));
+  const std::string_view end = platform::TextLineEnd();
+  std::string expected = "\xEF\xBB\xBF";
+  for (const std::string& line :
+       {std::string("; track PC"), std::string("Port: 3"), std::string("FutureKey:5"), std::string(),
+        std::string("host: x"), std::string(600, 'z'), std::string("last without end"), std::string("Host: 10.0.0.2"),
+        std::string("ScoreboardMode:0"), std::string("Brightness:16"), std::string("ComPort:0"),
+        std::string("ArchiveDays:60"), std::string("WebPort: 8080")})
+    expected.append(line).append(end);
+  EXPECT_EQ(FileText(), expected);
+  TLoadedSettings loaded;
+  ASSERT_TRUE(ReadSettingsFile(file_, loaded));
+  EXPECT_EQ(loaded.port.value_or(""), "3");
+}
+
+// The operator's read-only file is neither replaced nor changed.
+TEST_F(SettingsFileTest, ReadOnlyFileIsNotReplaced) {
+  std::ofstream(file_, std::ios::binary) << "Port: 1\n";
+  std::filesystem::permissions(file_, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                                          std::filesystem::perms::others_read);
+  TSettingsToSave settings;
+  settings.port = "2";
+  TSettingsSaveFault fault = TSettingsSaveFault::None;
+  EXPECT_FALSE(WriteSettingsFile(file_, settings, &fault));
+  EXPECT_EQ(fault, TSettingsSaveFault::ReadOnly);
+  EXPECT_EQ(FileText(), "Port: 1\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), {}), 1);
+  std::filesystem::permissions(file_, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
+  EXPECT_TRUE(WriteSettingsFile(file_, settings, &fault));
+  EXPECT_EQ(fault, TSettingsSaveFault::None);
 }
 
 }  // namespace

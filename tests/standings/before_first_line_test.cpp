@@ -24,7 +24,7 @@ TEST(BeforeFirstLine, ModuleFunctionsAreNeutralThenTheFirstLineCreatesTheTable) 
   EXPECT_EQ(ProcessFeedLine(""), nullptr);
   TCompetitors* table = Competitors();
   ASSERT_NE(table, nullptr) << "even an empty line creates the table";
-  ProcessFeedLine("$I\r\n");
+  ProcessFeedLine("$I,\"00:00:00\",\"0/0/0000\"\r\n");
   EXPECT_EQ(Competitors(), table) << "later lines reuse it";
 }
 
