@@ -349,6 +349,7 @@ void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRef
   // with holes in the positions, one row per competitor would cut the cars
   // at the end. A position past any board's rows is a feed fault, not a car.
   auto rowCount = [mode] { return std::max(GetCompetitorCount(), std::min(GetHighestPosition(mode), kMaxBoardRows)); };
+  if (rows != nullptr) rows->reserve(static_cast<std::size_t>(rowCount()));
   for (std::int32_t i = 0; i < rowCount(); ++i) {
     // A position nobody holds is an empty row, never a copy of the row before.
     const bool held = CopyCompetitor(i, mode, rowRecord);

@@ -72,9 +72,14 @@ struct TWebServer::Impl {
   std::mutex latestLock;
   std::shared_ptr<const TTableSnapshot> latest;
   bool distributePosted = false;
+  // Event streams open: without one the server thread is not woken for a
+  // snapshot (a clock tick would cost the exchange thread a wake-up for
+  // nothing); a request takes the newest when it comes.
+  std::atomic<std::size_t> streamCount{0};
 
   // Server thread only.
   std::shared_ptr<const TServedTable> served;
+  TRowsJson rowsJson;  // the text of the rows served, for the clock ticks that keep them
   std::map<asio::ip::address, std::size_t> perAddress;  // places held by each client address
   std::size_t refusing = 0;                             // 503s being answered
 
@@ -259,9 +264,13 @@ class TSession : public std::enable_shared_from_this<TSession> {
       Write(ServiceUnavailable(std::string_view(target.data(), target.size())));
       return;
     }
-    const auto table = server_.Current();
+    auto table = server_.Current();
     TWebReply reply = Respond(parser_->get(), *table);
     if (reply.eventStream) {
+      // Counted before the table is taken again: a snapshot published in
+      // between is either in this table or told to the server thread.
+      ++server_.streamCount;
+      table = server_.Current();
       std::string start = EventStreamStart(reply.response, *table);
       stream_.expires_never();
       platform::WatchForSilentPeer(static_cast<std::uintptr_t>(stream_.socket().native_handle()),
@@ -356,7 +365,7 @@ std::shared_ptr<const TServedTable> TWebServer::Impl::Current() {
     newest = latest;
   }
   if (served == nullptr) served = ServeTable(TTableSnapshot{});  // nothing from the feed yet
-  if (newest != nullptr && newest->sequence != served->sequence) served = ServeTable(*newest);
+  if (newest != nullptr && newest->sequence != served->sequence) served = ServeTable(*newest, &rowsJson);
   return served;
 }
 
@@ -381,7 +390,7 @@ void TWebServer::Impl::KeepAlive() {
 }
 
 void TWebServer::Impl::Forget(TEventClient* client) {
-  streams.remove_if([client](const std::shared_ptr<TEventClient>& c) { return c.get() == client; });
+  streamCount -= streams.remove_if([client](const std::shared_ptr<TEventClient>& c) { return c.get() == client; });
 }
 
 TWebServer::TWebServer() : TWebServer(Options{}) {}
@@ -482,8 +491,8 @@ void TWebServer::Publish(std::shared_ptr<const TTableSnapshot> snapshot) {
   {
     std::lock_guard<std::mutex> guard(d.latestLock);
     d.latest = std::move(snapshot);
-    post = !d.distributePosted;
-    d.distributePosted = true;
+    post = !d.distributePosted && d.streamCount.load() > 0;
+    if (post) d.distributePosted = true;
   }
   if (post) asio::post(d.io, [&d] { d.Distribute(); });
 }

@@ -82,6 +82,7 @@ TEST_F(SnapshotTest, PushClearAndClockAreHandedOnAsTheBoardAndListSeeThem) {
   EXPECT_EQ(taken.back()->clock, 66);
   EXPECT_EQ(taken.back()->flag, fsYellow);
   EXPECT_EQ(taken.back()->rows.size(), 3u) << "a clock change keeps the table";
+  EXPECT_EQ(taken.back()->rows.Identity(), taken[before - 1]->rows.Identity()) << "and shares it, copying no row";
   for (std::size_t i = 1; i < taken.size(); ++i) EXPECT_EQ(taken[i]->sequence, taken[i - 1]->sequence + 1);
 
   // A lost feed is handed on.

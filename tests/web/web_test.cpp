@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "feed/timingfeedparser.h"
+#include "standings/celltext.h"
 #include "web/pagepolicy.h"
 #include "web/resultsjson.h"
 #include "web/webroutes.h"
@@ -206,6 +207,31 @@ TEST(ResultsJson, FeedTextIsEscaped) {
   EXPECT_NE(json.find(R"("flag":"green")"), std::string::npos);
   EXPECT_NE(json.find(R"("cells":[" 7","59.999","1:00.000","05",)"), std::string::npos);
   EXPECT_EQ(ServeTable(*s)->event.find('\n'), ServeTable(*s)->event.find("\ndata: "));  // one data line
+}
+
+// A clock tick shares the rows of the table before it and their text; a new
+// table, or rows changed after a share, are never served with the old text.
+TEST(ResultsJson, RowsTextIsKeptOnlyWhileTheRowsAre) {
+  TRowsJson kept;
+  TTableSnapshot table = *Snapshot(1, 2, u"Иванов");
+  const std::string first = ServeTable(table, &kept)->json;
+  TTableSnapshot tick = table;
+  tick.sequence = 2;
+  tick.clock = 62;
+  EXPECT_EQ(tick.rows.Identity(), table.rows.Identity());
+  EXPECT_EQ(ServeTable(tick, &kept)->json, ResultsJson(tick));
+  TTableSnapshot changed = tick;
+  changed.sequence = 3;
+  TSnapshotRow extra = changed.rows[0];
+  extra.cells[rcName] = u"Петров";
+  changed.rows.push_back(extra);
+  EXPECT_EQ(tick.rows.size(), 2u) << "a change to shared rows reached the snapshot before";
+  const std::string third = ServeTable(changed, &kept)->json;
+  EXPECT_EQ(third, ResultsJson(changed));
+  EXPECT_NE(third.find("Петров"), std::string::npos);
+  TTableSnapshot fresh = *Snapshot(4, 1, u"Сидоров");
+  EXPECT_NE(ServeTable(fresh, &kept)->json.find("Сидоров"), std::string::npos);
+  EXPECT_EQ(first, ResultsJson(table));
 }
 
 class WebServerTest : public ::testing::Test {
