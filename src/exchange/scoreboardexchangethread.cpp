@@ -359,7 +359,7 @@ void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRef
                     rowRecord.totalTime, rowRecord.raceGap, rowRecord.bestLapGap,
                     rowRecord.name.empty() ? nullptr : rowRecord.name.c_str());
     }
-    if (rows != nullptr) rows->push_back(TSnapshotPublisher::Row(i, rowRecord, held, mode));
+    if (rows != nullptr) rows->push_back(published.Row(i, rowRecord, held, mode));
   }
   if (board != nullptr) board->Show(fullRefresh, mode);
 }

@@ -91,8 +91,10 @@ class TSnapshotPublisher {
   bool Active() const { return sink_ != nullptr; }
 
   // One row of a push, from the copy the board got; `held` is false for a
-  // position nobody holds (an empty row).
-  static TSnapshotRow Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode);
+  // position nobody holds (an empty row). A row whose competitor has not
+  // changed since the last push is that push's row, not formatted again:
+  // most pushes change one car.
+  TSnapshotRow Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode);
   void Table(std::int32_t mode, std::vector<TSnapshotRow> rows);
   // Hands on only a changed clock or flag.
   void Heartbeat(std::int32_t clock, std::int32_t flag);
@@ -104,4 +106,6 @@ class TSnapshotPublisher {
 
   TTableSnapshotSink* sink_;
   TTableSnapshot state_;
+  std::vector<bool> held_;         // of state_.rows
+  std::vector<bool> pendingHeld_;  // of the rows made for the next push
 };
