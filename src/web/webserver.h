@@ -34,7 +34,7 @@ class TWebServer final : public TTableSnapshotSink {
     std::chrono::milliseconds requestTimeout{10000};     // to send a whole request
     std::chrono::milliseconds writeTimeout{10000};       // to take one reply or event
     std::chrono::milliseconds keepAliveInterval{15000};  // a comment on a quiet event stream
-    std::chrono::seconds silentPeer{20};                 // an event stream's peer that acknowledges nothing
+    std::chrono::seconds silentPeer{15};                 // an event stream's peer that acknowledges nothing
   };
 
   TWebServer();
