@@ -94,9 +94,9 @@ void TmainForm::StartWebServer() {
 void TmainForm::ShowWebAddress() {
   if (webServer_ == nullptr) return;
   std::string address = environment_.lanAddress();
-  if (address == webAddress_ && !address.empty()) return;
+  if (webAddress_ && address == *webAddress_) return;
   webAddress_ = std::move(address);
-  view_.SetStatusText(kWebStatusPanel, WebStatusText(TWebListenResult::Listening, webServer_->Port(), webAddress_));
+  view_.SetStatusText(kWebStatusPanel, WebStatusText(TWebListenResult::Listening, webServer_->Port(), *webAddress_));
 }
 
 void TmainForm::HandFeedAddressToThread() {

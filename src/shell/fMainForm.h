@@ -162,7 +162,7 @@ class TmainForm {
   // Declared before the thread that feeds them, so they outlive the thread.
   std::unique_ptr<TFeedArchive> archive_;
   std::unique_ptr<TWebServer> webServer_;
-  std::string webAddress_;  // shown in the web panel while the page is served
+  std::optional<std::string> webAddress_;  // shown in the web panel while the page is served
   std::unique_ptr<TScoreboardExchangeThread> exchangeThread;
   bool exitRequested = false;
   bool testPatternRequested = false;
