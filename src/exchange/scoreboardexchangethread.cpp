@@ -348,6 +348,7 @@ void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRef
   // with holes in the positions, one row per competitor would cut the cars
   // at the end. A position past any board's rows is a feed fault, not a car.
   auto rowCount = [mode] { return std::min(std::max(GetCompetitorCount(), GetHighestPosition(mode)), kMaxPosition); };
+  if (rows != nullptr) rows->reserve(static_cast<std::size_t>(rowCount()));
   for (std::int32_t i = 0; i < rowCount(); ++i) {
     // A position nobody holds is an empty row, never a copy of the row before.
     const bool held = CopyCompetitor(i, mode, rowRecord);
@@ -357,7 +358,7 @@ void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRef
                     rowRecord.totalTime, rowRecord.raceGap, rowRecord.bestLapGap,
                     rowRecord.name.empty() ? nullptr : rowRecord.name.c_str());
     }
-    if (rows != nullptr) rows->push_back(TSnapshotPublisher::Row(i, rowRecord, held, mode));
+    if (rows != nullptr) rows->push_back(published.Row(i, rowRecord, held, mode));
   }
   if (board != nullptr) board->Show(fullRefresh, mode);
 }

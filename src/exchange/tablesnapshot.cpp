@@ -3,7 +3,9 @@
 #include "standings/celltext.h"
 #include "standings/competitors.h"
 
-TSnapshotRow TSnapshotPublisher::Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode) {
+namespace {
+
+TSnapshotRow MakeRow(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode) {
   TSnapshotRow row;
   row.position = index + 1;
   for (std::int32_t column = 0; column < static_cast<std::int32_t>(row.cells.size()); ++column) {
@@ -24,10 +26,35 @@ TSnapshotRow TSnapshotPublisher::Row(std::int32_t index, const TCompetitor& copy
   return row;
 }
 
+// Everything the row is made of (the numbers and, held, the name) is as it
+// was; the mode, for the gap, is compared by the caller.
+bool SameCompetitor(const TSnapshotRow& row, const TCompetitor& copy, bool held) {
+  return row.number == copy.number && row.laps == copy.laps && row.bestLapTime == copy.bestLapTime &&
+         row.lastLapTime == copy.lastLapTime && row.totalTime == copy.totalTime && row.raceGap == copy.raceGap &&
+         row.bestLapGap == copy.bestLapGap && (!held || row.cells[rcName] == copy.name);
+}
+
+}  // namespace
+
+TSnapshotRow TSnapshotPublisher::Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode) {
+  const auto at = static_cast<std::size_t>(index);
+  if (pendingHeld_.size() <= at) pendingHeld_.resize(at + 1);
+  pendingHeld_[at] = held;
+  // Practice rows come from the passings, which change without the copy.
+  if (mode != smPractice && mode == state_.mode && at < state_.rows.size() && at < held_.size() && held_[at] == held &&
+      SameCompetitor(state_.rows[at], copy, held)) {
+    return state_.rows[at];
+  }
+  return MakeRow(index, copy, held, mode);
+}
+
 void TSnapshotPublisher::Table(std::int32_t mode, std::vector<TSnapshotRow> rows) {
   if (sink_ == nullptr) return;
   state_.mode = mode;
   state_.rows = std::move(rows);
+  held_.swap(pendingHeld_);
+  held_.resize(state_.rows.size());
+  pendingHeld_.clear();
   Send();
 }
 
@@ -42,6 +69,7 @@ void TSnapshotPublisher::Heartbeat(std::int32_t clock, std::int32_t flag) {
 void TSnapshotPublisher::Clear(const std::u16string& run) {
   if (sink_ == nullptr) return;
   state_.rows.clear();
+  held_.clear();
   state_.run = run;
   Send();
 }

@@ -27,6 +27,44 @@ struct TSnapshotRow {
   std::int32_t bestLapGap = 0;   // ms
 };
 
+// A snapshot's rows, shared by every snapshot that differs from the one
+// before only in the clock, the flag or the feed: a clock tick copies no
+// row. Reads as a vector; a change makes the rows its own first.
+class TSnapshotRows {
+ public:
+  using const_iterator = std::vector<TSnapshotRow>::const_iterator;
+  TSnapshotRows() = default;
+  TSnapshotRows(std::vector<TSnapshotRow> rows)  // NOLINT: a vector of rows is rows
+      : rows_(std::make_shared<std::vector<TSnapshotRow>>(std::move(rows))) {}
+
+  const std::vector<TSnapshotRow>& Rows() const { return rows_ ? *rows_ : None(); }
+  std::size_t size() const { return Rows().size(); }
+  bool empty() const { return Rows().empty(); }
+  const TSnapshotRow& operator[](std::size_t i) const { return Rows()[i]; }
+  const_iterator begin() const { return Rows().cbegin(); }
+  const_iterator end() const { return Rows().cend(); }
+  void push_back(TSnapshotRow row) { Own().push_back(std::move(row)); }
+  void clear() { rows_.reset(); }
+  // The same for snapshots that share their rows, and kept alive as long as
+  // it is held: what the server's made text of the rows is kept by.
+  std::shared_ptr<const void> Identity() const { return rows_; }
+
+ private:
+  static const std::vector<TSnapshotRow>& None() {
+    static const std::vector<TSnapshotRow> none;
+    return none;
+  }
+  std::vector<TSnapshotRow>& Own() {
+    if (!rows_) {
+      rows_ = std::make_shared<std::vector<TSnapshotRow>>();
+    } else if (rows_.use_count() > 1) {
+      rows_ = std::make_shared<std::vector<TSnapshotRow>>(*rows_);
+    }
+    return *rows_;
+  }
+  std::shared_ptr<std::vector<TSnapshotRow>> rows_;
+};
+
 struct TTableSnapshot {
   std::uint64_t sequence = 0;  // 1 for the first snapshot, then one more for each
   std::int32_t mode = 0;       // TScoreboardMode of the last push
@@ -34,7 +72,7 @@ struct TTableSnapshot {
   std::int32_t clock = 0;      // race clock of the last "$F", s
   bool feedConnected = false;
   std::u16string run;  // the name "$B" gave the run; empty after "$I"
-  std::vector<TSnapshotRow> rows;
+  TSnapshotRows rows;
 };
 
 class TTableSnapshotSink {
@@ -53,8 +91,10 @@ class TSnapshotPublisher {
   bool Active() const { return sink_ != nullptr; }
 
   // One row of a push, from the copy the board got; `held` is false for a
-  // position nobody holds (an empty row).
-  static TSnapshotRow Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode);
+  // position nobody holds (an empty row). A row whose competitor has not
+  // changed since the last push is that push's row, not formatted again:
+  // most pushes change one car.
+  TSnapshotRow Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode);
   void Table(std::int32_t mode, std::vector<TSnapshotRow> rows);
   // Hands on only a changed clock or flag.
   void Heartbeat(std::int32_t clock, std::int32_t flag);
@@ -66,4 +106,6 @@ class TSnapshotPublisher {
 
   TTableSnapshotSink* sink_;
   TTableSnapshot state_;
+  std::vector<bool> held_;         // of state_.rows
+  std::vector<bool> pendingHeld_;  // of the rows made for the next push
 };

@@ -8,7 +8,11 @@
 
 namespace platform {
 
-std::string FirstLanIpv4Address() {
+std::string LanIpv4Address() {
+  // The interface a packet to an outside address would leave by: the
+  // default route's. 192.0.2.1 is a documentation address; nothing is sent.
+  DWORD routed = 0;
+  const bool haveRoute = GetBestInterface(htonl(0xC0000201u), &routed) == NO_ERROR;
   ULONG size = 16 * 1024;
   std::vector<unsigned char> buffer;
   ULONG result = ERROR_BUFFER_OVERFLOW;
@@ -18,19 +22,20 @@ std::string FirstLanIpv4Address() {
                                   nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
   }
   if (result != NO_ERROR) return {};
+  std::vector<TInterfaceAddress> addresses;
   for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
        adapter = adapter->Next) {
     if (adapter->OperStatus != IfOperStatusUp || adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
     for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr; unicast = unicast->Next) {
       const sockaddr* address = unicast->Address.lpSockaddr;
       if (address == nullptr || address->sa_family != AF_INET) continue;
-      const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(address);
-      if ((ntohl(ipv4->sin_addr.s_addr) >> 24) == 127) continue;
-      char text[INET_ADDRSTRLEN] = {};
-      if (inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text) != nullptr) return text;
+      TInterfaceAddress entry;
+      entry.ipv4 = ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr);
+      entry.defaultRoute = haveRoute && adapter->IfIndex == routed;
+      addresses.push_back(entry);
     }
   }
-  return {};
+  return ChooseLanAddress(addresses);
 }
 
 }  // namespace platform

@@ -31,6 +31,7 @@ TmainForm::TmainForm(TmainFormView& view, TmainFormEnvironment environment)
     : view_(view), environment_(std::move(environment)), feedLog_(view), pictureOutput_(view) {
   if (environment_.programFolder.empty()) environment_.programFolder = platform::ProgramFolder();
   if (!environment_.enumerateSerialPorts) environment_.enumerateSerialPorts = platform::EnumerateSerialPorts;
+  if (!environment_.lanAddress) environment_.lanAddress = platform::LanIpv4Address;
   brightness_ = view_.Position(TControlId::tbBrightness);
   std::error_code ignored;
   std::filesystem::create_directory(environment_.programFolder / kArchiveFolderName, ignored);
@@ -80,10 +81,23 @@ void TmainForm::StartWebServer() {
   if (port == 0) return;  // off: the panel stays empty
   auto server = std::make_unique<TWebServer>();
   const TWebListenResult result = server->Start(port);
-  view_.SetStatusText(kWebStatusPanel, WebStatusText(result, server->Port() != 0 ? server->Port() : port,
-                                                     platform::FirstLanIpv4Address()));
   // A port that cannot be had leaves no server: the exchange thread makes no copies.
-  if (result == TWebListenResult::Listening) webServer_ = std::move(server);
+  if (result == TWebListenResult::Listening) {
+    webServer_ = std::move(server);
+    ShowWebAddress();
+  } else {
+    view_.SetStatusText(kWebStatusPanel, WebStatusText(result, port, {}));
+  }
+}
+
+// The network may change under the running program (Wi-Fi that joins after
+// autostart, a VPN that comes and goes): the panel follows it.
+void TmainForm::ShowWebAddress() {
+  if (webServer_ == nullptr) return;
+  std::string address = environment_.lanAddress();
+  if (webAddress_ && address == *webAddress_) return;
+  webAddress_ = std::move(address);
+  view_.SetStatusText(kWebStatusPanel, WebStatusText(TWebListenResult::Listening, webServer_->Port(), *webAddress_));
 }
 
 void TmainForm::HandFeedAddressToThread() {
@@ -315,6 +329,7 @@ void TmainForm::SetBoardStatus(const std::u16string& text) {
 }
 
 void TmainForm::Timer1Timer() {
+  ShowWebAddress();
   const bool archiveStopped = archive_ != nullptr && archive_->RecordingStopped();
   if (archiveStopped != archiveStoppedShown_) {
     archiveStoppedShown_ = archiveStopped;

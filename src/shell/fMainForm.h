@@ -58,6 +58,9 @@ struct TmainFormEnvironment {
   // (0: off). Tests set it, so that programs started at the same time do
   // not compete for one port.
   std::optional<std::uint16_t> webPort;
+  // The computer's address on the track's network, asked at start and at
+  // each tick of Timer1. Empty: the platform's.
+  std::function<std::string()> lanAddress;
 };
 
 class TmainForm {
@@ -146,6 +149,7 @@ class TmainForm {
   void SetBoardStatus(const std::u16string& text);
   void HandFeedAddressToThread();
   void StartWebServer();
+  void ShowWebAddress();
   void ShowFeedStatus();
 
   TmainFormView& view_;
@@ -158,6 +162,7 @@ class TmainForm {
   // Declared before the thread that feeds them, so they outlive the thread.
   std::unique_ptr<TFeedArchive> archive_;
   std::unique_ptr<TWebServer> webServer_;
+  std::optional<std::string> webAddress_;  // shown in the web panel while the page is served
   std::unique_ptr<TScoreboardExchangeThread> exchangeThread;
   bool exitRequested = false;
   bool testPatternRequested = false;

@@ -17,6 +17,8 @@ std::u16string WebStatusText(TWebListenResult result, std::uint16_t port, std::s
       return u"Веб: " + Ascii(lanAddress.empty() ? std::string_view("127.0.0.1") : lanAddress) + u":" + number;
     case TWebListenResult::PortBusy:
       return u"Веб: порт " + number + u" занят";
+    case TWebListenResult::NoPermission:
+      return u"Веб: нет прав на порт " + number;
     default:
       return u"Веб: порт " + number + u" недоступен";
   }

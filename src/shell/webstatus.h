@@ -10,5 +10,6 @@
 // "Веб: 192.168.1.20:8080" while the page is served, with the
 // computer's address on the track's network (`lanAddress`, dotted; empty:
 // this computer only); "Веб: порт 8080 занят" when another program holds
-// the port.
+// the port; "Веб: нет прав на порт 80" when the system keeps the port
+// from the program.
 std::u16string WebStatusText(TWebListenResult result, std::uint16_t port, std::string_view lanAddress);

@@ -51,22 +51,12 @@ const char* FlagName(std::int32_t flag) {
   }
 }
 
-std::string ResultsJson(const TTableSnapshot& snapshot) {
-  std::string out;
-  out.reserve(256 + snapshot.rows.size() * 220);
-  out += '{';
-  AppendMember(out, "sequence", static_cast<std::int64_t>(snapshot.sequence));
-  out += snapshot.feedConnected ? ",\"feed\":true," : ",\"feed\":false,";
-  AppendMember(out, "mode", snapshot.mode);
-  out += ',';
-  AppendMember(out, "clock", snapshot.clock);
-  out += ",\"flag\":\"";
-  out += FlagName(snapshot.flag);
-  out += "\",\"run\":";
-  AppendString(out, snapshot.run);
-  out += ",\"rows\":[";
+namespace {
+
+void AppendRows(std::string& out, const TSnapshotRows& rows) {
+  out += '[';
   bool first = true;
-  for (const TSnapshotRow& row : snapshot.rows) {
+  for (const TSnapshotRow& row : rows) {
     if (!first) out += ',';
     first = false;
     out += '{';
@@ -92,14 +82,44 @@ std::string ResultsJson(const TTableSnapshot& snapshot) {
     AppendMember(out, "bestLapGap", row.bestLapGap);
     out += '}';
   }
-  out += "]}";
+  out += ']';
+}
+
+}  // namespace
+
+std::string ResultsJson(const TTableSnapshot& snapshot, TRowsJson* kept) {
+  std::string out;
+  out.reserve(256 + (kept != nullptr ? kept->json.size() : snapshot.rows.size() * 220));
+  out += '{';
+  AppendMember(out, "sequence", static_cast<std::int64_t>(snapshot.sequence));
+  out += snapshot.feedConnected ? ",\"feed\":true," : ",\"feed\":false,";
+  AppendMember(out, "mode", snapshot.mode);
+  out += ',';
+  AppendMember(out, "clock", snapshot.clock);
+  out += ",\"flag\":\"";
+  out += FlagName(snapshot.flag);
+  out += "\",\"run\":";
+  AppendString(out, snapshot.run);
+  out += ",\"rows\":";
+  const auto identity = snapshot.rows.Identity();
+  if (kept == nullptr) {
+    AppendRows(out, snapshot.rows);
+  } else {
+    if (identity == nullptr || kept->rows != identity) {
+      kept->json.clear();
+      AppendRows(kept->json, snapshot.rows);
+      kept->rows = identity;
+    }
+    out += kept->json;
+  }
+  out += '}';
   return out;
 }
 
-std::shared_ptr<const TServedTable> ServeTable(const TTableSnapshot& snapshot) {
+std::shared_ptr<const TServedTable> ServeTable(const TTableSnapshot& snapshot, TRowsJson* kept) {
   auto served = std::make_shared<TServedTable>();
   served->sequence = snapshot.sequence;
-  served->json = ResultsJson(snapshot);
+  served->json = ResultsJson(snapshot, kept);
   // The JSON has no line break, so it is one data line.
   served->event.reserve(served->json.size() + 32);
   served->event.append("id: ").append(std::to_string(snapshot.sequence)).append("\ndata: ");

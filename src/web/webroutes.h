@@ -1,5 +1,6 @@
 // What the results page's server answers: the fixed routes, the limits on a
-// request and the replies. No file is read and nothing here reaches the
+// request and the replies, each with the headers that keep a browser from
+// running or sending anything the page did not mean. No file is read and nothing here reaches the
 // board or the settings.
 #pragma once
 
@@ -21,6 +22,8 @@ using TWebResponse = boost::beast::http::response<boost::beast::http::string_bod
 
 // The request line and the headers together.
 inline constexpr std::uint32_t kRequestHeadLimit = 8192;
+// The event stream's "retry:", sent before its first event.
+inline constexpr int kEventRetryMilliseconds = 3000;
 
 struct TWebReply {
   TWebResponse response;
@@ -34,8 +37,11 @@ void ConfigureRequestParser(TWebRequestParser& parser);
 // A request the parser refused: 431 for a head over the limit, 400 for the
 // rest. The connection closes after it.
 TWebResponse RefusedRequest(boost::beast::error_code error);
-// A client over the limit of clients at once.
-TWebResponse ServiceUnavailable();
+// A client over the limit of clients at once, asking for `target`: the page
+// gets a small page that asks again by itself, the data routes plain text.
+TWebResponse ServiceUnavailable(std::string_view target);
+// Makes the pages' policies (their inline hashes) before the first request.
+void PrepareWebPages();
 // `table` is what the page shows now.
 TWebReply Respond(const TWebRequest& request, const TServedTable& table);
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -10,6 +11,7 @@
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -31,18 +33,13 @@ namespace {
 
 // A client over the limit gets its 503 and is closed within this time.
 constexpr std::chrono::seconds kRefusalTimeout{2};
+// After a failed accept (out of descriptors, most often) the next waits
+// this long, so that the server thread does not spin on the same error.
+constexpr std::chrono::milliseconds kAcceptPause{100};
 
-// One of the connections counted against the limit, for as long as it lives.
-class TClientSlot {
- public:
-  explicit TClientSlot(std::atomic<std::size_t>& count) : count_(count) { ++count_; }
-  ~TClientSlot() { --count_; }
-  TClientSlot(const TClientSlot&) = delete;
-  TClientSlot& operator=(const TClientSlot&) = delete;
-
- private:
-  std::atomic<std::size_t>& count_;
-};
+// An event stream's comment: keeps proxies and phones from closing a quiet
+// stream, and lets a gone peer show itself by not acknowledging it.
+const std::string kKeepAliveComment = ":\n";
 
 }  // namespace
 
@@ -51,9 +48,17 @@ class TEventClient;
 struct TWebServer::Impl {
   explicit Impl(Options opts) : options(opts) {}
 
-  void Accept();
+  // One listening socket (IPv4, IPv6) and its pause after an accept error.
+  struct TListener {
+    explicit TListener(asio::io_context& io) : acceptor(io), pause(io) {}
+    tcp::acceptor acceptor;
+    asio::steady_timer pause;
+  };
+
+  void Accept(TListener& listener);
   void Admit(tcp::socket socket);
   void Distribute();
+  void KeepAlive();
   // The table as served now; made from the newest snapshot when it is newer
   // than the last one made.
   std::shared_ptr<const TServedTable> Current();
@@ -67,18 +72,63 @@ struct TWebServer::Impl {
   std::mutex latestLock;
   std::shared_ptr<const TTableSnapshot> latest;
   bool distributePosted = false;
+  // Event streams open: without one the server thread is not woken for a
+  // snapshot (a clock tick would cost the exchange thread a wake-up for
+  // nothing); a request takes the newest when it comes.
+  std::atomic<std::size_t> streamCount{0};
 
   // Server thread only.
   std::shared_ptr<const TServedTable> served;
+  TRowsJson rowsJson;  // the text of the rows served, for the clock ticks that keep them
+  std::map<asio::ip::address, std::size_t> perAddress;  // places held by each client address
+  std::size_t refusing = 0;                             // 503s being answered
 
   // Declared after what their handlers touch, so that destroying the
   // io_context (and with it every pending handler and its connection)
   // finds it all still there.
   asio::io_context io{1};
-  tcp::acceptor acceptor{io};
+  std::list<TListener> listeners;
+  asio::steady_timer keepAlive{io};
   std::list<std::shared_ptr<TEventClient>> streams;  // server thread only
   std::thread thread;
 };
+
+namespace {
+
+// One of the places counted against the limits, for as long as its
+// connection lives.
+class TClientSlot {
+ public:
+  TClientSlot(TWebServer::Impl& server, asio::ip::address address) : server_(server), address_(std::move(address)) {
+    ++server_.clients;
+    ++server_.perAddress[address_];
+  }
+  ~TClientSlot() {
+    --server_.clients;
+    const auto held = server_.perAddress.find(address_);
+    if (held != server_.perAddress.end() && --held->second == 0) server_.perAddress.erase(held);
+  }
+  TClientSlot(const TClientSlot&) = delete;
+  TClientSlot& operator=(const TClientSlot&) = delete;
+
+ private:
+  TWebServer::Impl& server_;
+  asio::ip::address address_;
+};
+
+// One of the few connections answered with 503 at once.
+class TRefusalSlot {
+ public:
+  explicit TRefusalSlot(std::size_t& count) : count_(count) { ++count_; }
+  ~TRefusalSlot() { --count_; }
+  TRefusalSlot(const TRefusalSlot&) = delete;
+  TRefusalSlot& operator=(const TRefusalSlot&) = delete;
+
+ private:
+  std::size_t& count_;
+};
+
+}  // namespace
 
 // One /events client: the stream's header and first event, then one event
 // per table; at most one written and one waiting.
@@ -103,6 +153,14 @@ class TEventClient : public std::enable_shared_from_this<TEventClient> {
       return;
     }
     Write(asio::buffer(table->event), table);
+  }
+
+  // A comment when nothing is being written: a stream that only waits for
+  // the next table would look dead to a proxy, and a dead peer would never
+  // be found out.
+  void Ping() {
+    if (closed_ || writing_) return;
+    Write(asio::buffer(kKeepAliveComment), nullptr);
   }
 
   void Close() {
@@ -175,9 +233,10 @@ namespace {
 class TSession : public std::enable_shared_from_this<TSession> {
  public:
   // Without a slot the connection is over the limit: its request is
-  // answered with 503.
-  TSession(TWebServer::Impl& server, tcp::socket socket, std::unique_ptr<TClientSlot> slot)
-      : server_(server), stream_(std::move(socket)), slot_(std::move(slot)) {}
+  // answered with 503 while it holds one of the few refusals.
+  TSession(TWebServer::Impl& server, tcp::socket socket, std::unique_ptr<TClientSlot> slot,
+           std::unique_ptr<TRefusalSlot> refusal = nullptr)
+      : server_(server), stream_(std::move(socket)), slot_(std::move(slot)), refusal_(std::move(refusal)) {}
 
   void Read() {
     parser_.emplace();
@@ -201,14 +260,21 @@ class TSession : public std::enable_shared_from_this<TSession> {
       return;
     }
     if (slot_ == nullptr) {
-      Write(ServiceUnavailable());
+      const auto target = parser_->get().target();
+      Write(ServiceUnavailable(std::string_view(target.data(), target.size())));
       return;
     }
-    const auto table = server_.Current();
+    auto table = server_.Current();
     TWebReply reply = Respond(parser_->get(), *table);
     if (reply.eventStream) {
+      // Counted before the table is taken again: a snapshot published in
+      // between is either in this table or told to the server thread.
+      ++server_.streamCount;
+      table = server_.Current();
       std::string start = EventStreamStart(reply.response, *table);
       stream_.expires_never();
+      platform::WatchForSilentPeer(static_cast<std::uintptr_t>(stream_.socket().native_handle()),
+                                   static_cast<int>(server_.options.silentPeer.count()));
       auto client = std::make_shared<TEventClient>(server_, stream_.release_socket(), std::move(slot_));
       server_.streams.push_back(client);
       client->Start(std::move(start), table->sequence);
@@ -219,7 +285,8 @@ class TSession : public std::enable_shared_from_this<TSession> {
 
   void Write(TWebResponse response) {
     response_ = std::move(response);
-    stream_.expires_after(server_.options.writeTimeout);
+    stream_.expires_after(slot_ != nullptr ? server_.options.writeTimeout
+                                           : std::chrono::duration_cast<std::chrono::milliseconds>(kRefusalTimeout));
     http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code error, std::size_t) {
       if (error || !self->response_.keep_alive() || self->slot_ == nullptr) {
         self->Close();
@@ -234,11 +301,13 @@ class TSession : public std::enable_shared_from_this<TSession> {
     stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_.close();
     slot_.reset();
+    refusal_.reset();
   }
 
   TWebServer::Impl& server_;
   beast::tcp_stream stream_;
   std::unique_ptr<TClientSlot> slot_;
+  std::unique_ptr<TRefusalSlot> refusal_;
   beast::flat_buffer buffer_;
   std::optional<TWebRequestParser> parser_;
   TWebResponse response_;
@@ -246,20 +315,47 @@ class TSession : public std::enable_shared_from_this<TSession> {
 
 }  // namespace
 
-void TWebServer::Impl::Accept() {
-  acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
-    if (error == asio::error::operation_aborted || !acceptor.is_open()) return;
-    if (!error) Admit(std::move(socket));
-    Accept();
+void TWebServer::Impl::Accept(TListener& listener) {
+  listener.acceptor.async_accept([this, &listener](beast::error_code error, tcp::socket socket) {
+    if (error == asio::error::operation_aborted || !listener.acceptor.is_open()) return;
+    if (error) {
+      listener.pause.expires_after(kAcceptPause);
+      listener.pause.async_wait([this, &listener](beast::error_code waited) {
+        if (!waited) Accept(listener);
+      });
+      return;
+    }
+    try {
+      Admit(std::move(socket));
+    } catch (const std::exception&) {
+      // The connection is lost (out of memory); the next one is still taken.
+    }
+    Accept(listener);
   });
 }
 
 void TWebServer::Impl::Admit(tcp::socket socket) {
+  beast::error_code error;
+  const tcp::endpoint peer = socket.remote_endpoint(error);
+  if (error) return;  // gone already
+  asio::ip::address address = peer.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
   std::unique_ptr<TClientSlot> slot;
-  if (clients.load() < options.maxClients) slot = std::make_unique<TClientSlot>(clients);
-  beast::error_code ignored;
-  socket.set_option(tcp::no_delay(true), ignored);  // an event is one small write: send it now
-  std::make_shared<TSession>(*this, std::move(socket), std::move(slot))->Read();
+  std::unique_ptr<TRefusalSlot> refusal;
+  const auto held = perAddress.find(address);
+  if (clients.load() < options.maxClients && (held == perAddress.end() || held->second < options.maxPerAddress)) {
+    slot = std::make_unique<TClientSlot>(*this, address);
+  } else if (refusing < options.maxRefusals) {
+    refusal = std::make_unique<TRefusalSlot>(refusing);
+  } else {
+    // A flood costs a descriptor for no longer than this.
+    socket.close(error);
+    return;
+  }
+  socket.set_option(tcp::no_delay(true), error);  // an event is one small write: send it now
+  std::make_shared<TSession>(*this, std::move(socket), std::move(slot), std::move(refusal))->Read();
 }
 
 std::shared_ptr<const TServedTable> TWebServer::Impl::Current() {
@@ -269,7 +365,7 @@ std::shared_ptr<const TServedTable> TWebServer::Impl::Current() {
     newest = latest;
   }
   if (served == nullptr) served = ServeTable(TTableSnapshot{});  // nothing from the feed yet
-  if (newest != nullptr && newest->sequence != served->sequence) served = ServeTable(*newest);
+  if (newest != nullptr && newest->sequence != served->sequence) served = ServeTable(*newest, &rowsJson);
   return served;
 }
 
@@ -284,8 +380,17 @@ void TWebServer::Impl::Distribute() {
   for (const auto& client : streams) client->Offer(table);
 }
 
+void TWebServer::Impl::KeepAlive() {
+  keepAlive.expires_after(options.keepAliveInterval);
+  keepAlive.async_wait([this](beast::error_code error) {
+    if (error) return;
+    for (const auto& client : streams) client->Ping();
+    KeepAlive();
+  });
+}
+
 void TWebServer::Impl::Forget(TEventClient* client) {
-  streams.remove_if([client](const std::shared_ptr<TEventClient>& c) { return c.get() == client; });
+  streamCount -= streams.remove_if([client](const std::shared_ptr<TEventClient>& c) { return c.get() == client; });
 }
 
 TWebServer::TWebServer() : TWebServer(Options{}) {}
@@ -297,7 +402,11 @@ TWebServer::~TWebServer() {
   if (d.thread.joinable()) {
     asio::post(d.io, [&d] {
       beast::error_code ignored;
-      d.acceptor.close(ignored);
+      for (auto& listener : d.listeners) {
+        listener.acceptor.close(ignored);
+        listener.pause.cancel();
+      }
+      d.keepAlive.cancel();
       const auto streams = d.streams;
       for (const auto& client : streams) client->Close();
       d.io.stop();
@@ -307,26 +416,58 @@ TWebServer::~TWebServer() {
   d.streams.clear();
 }
 
+namespace {
+
+// Whether a program answers on the loopback at `port`: a refused bind says
+// "in use" on one system and "access denied" on another.
+bool PortAnswers(std::uint16_t port) {
+  asio::io_context io;
+  tcp::socket probe(io);
+  beast::error_code error;
+  probe.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port), error);
+  return !error;
+}
+
+// Opens, binds and listens; the error of the first step that failed.
+beast::error_code Listen(tcp::acceptor& acceptor, const tcp::endpoint& endpoint) {
+  beast::error_code error;
+  acceptor.open(endpoint.protocol(), error);
+  if (error) return error;
+  // The IPv6 socket takes IPv6 only; IPv4 has its own.
+  if (endpoint.protocol() == tcp::v6()) acceptor.set_option(asio::ip::v6_only(true), error);
+  platform::PrepareListener(static_cast<std::uintptr_t>(acceptor.native_handle()));
+  if (!error) acceptor.bind(endpoint, error);
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    beast::error_code ignored;
+    acceptor.close(ignored);
+  }
+  return error;
+}
+
+}  // namespace
+
 TWebListenResult TWebServer::Start(std::uint16_t port) {
   Impl& d = *impl_;
-  if (d.thread.joinable()) return TWebListenResult::Failed;
-  const tcp::endpoint endpoint(tcp::v4(), port);
-  beast::error_code error;
-  d.acceptor.open(endpoint.protocol(), error);
-  if (error) return TWebListenResult::Failed;
-  platform::PrepareListener(static_cast<std::uintptr_t>(d.acceptor.native_handle()));
-  d.acceptor.bind(endpoint, error);
-  if (error == asio::error::address_in_use || error == asio::error::access_denied) {
-    d.acceptor.close(error);
-    return TWebListenResult::PortBusy;
-  }
-  if (!error) d.acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (d.thread.joinable() || !d.listeners.empty()) return TWebListenResult::Failed;
+  PrepareWebPages();
+  auto& v4 = d.listeners.emplace_back(d.io);
+  beast::error_code error = Listen(v4.acceptor, tcp::endpoint(tcp::v4(), port));
   if (error) {
-    d.acceptor.close(error);
+    d.listeners.clear();
+    if (error == asio::error::address_in_use) return TWebListenResult::PortBusy;
+    if (error == asio::error::access_denied) {
+      return PortAnswers(port) ? TWebListenResult::PortBusy : TWebListenResult::NoPermission;
+    }
     return TWebListenResult::Failed;
   }
-  d.port.store(d.acceptor.local_endpoint(error).port());
-  d.Accept();
+  d.port.store(v4.acceptor.local_endpoint(error).port());
+  // IPv6 where the system has it, on the same port; without it the page
+  // is still served over IPv4.
+  auto& v6 = d.listeners.emplace_back(d.io);
+  if (Listen(v6.acceptor, tcp::endpoint(tcp::v6(), d.port.load()))) d.listeners.pop_back();
+  for (auto& listener : d.listeners) d.Accept(listener);
+  d.KeepAlive();
   d.thread = std::thread([&d] {
     // A handler that throws (out of memory) costs its connection, not the server.
     for (;;) {
@@ -350,8 +491,8 @@ void TWebServer::Publish(std::shared_ptr<const TTableSnapshot> snapshot) {
   {
     std::lock_guard<std::mutex> guard(d.latestLock);
     d.latest = std::move(snapshot);
-    post = !d.distributePosted;
-    d.distributePosted = true;
+    post = !d.distributePosted && d.streamCount.load() > 0;
+    if (post) d.distributePosted = true;
   }
   if (post) asio::post(d.io, [&d] { d.Distribute(); });
 }

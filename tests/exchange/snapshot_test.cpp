@@ -30,6 +30,42 @@ class RecordingSink : public TTableSnapshotSink {
   std::vector<std::shared_ptr<const TTableSnapshot>> snapshots_;
 };
 
+// A push reuses the rows of cars unchanged since the last one; any change
+// of a car, of the mode (the gap's column) or of a position being held
+// makes its row again.
+TEST(SnapshotPublisher, UnchangedRowsAreReusedChangedOnesMadeAgain) {
+  RecordingSink sink;
+  TSnapshotPublisher publisher(&sink);
+  TCompetitor car;
+  car.number = 7;
+  car.name = u"Ann";
+  car.laps = 3;
+  car.bestLapTime = 61000;
+  car.raceGap = 0;
+  car.bestLapGap = 250;
+  const TCompetitor nobody;
+  auto push = [&](std::int32_t mode, bool held) {
+    std::vector<TSnapshotRow> rows;
+    rows.push_back(publisher.Row(0, held ? car : nobody, held, mode));
+    publisher.Table(mode, std::move(rows));
+    const TSnapshotRow& row = sink.Taken().back()->rows[0];
+    for (std::int32_t c = 0; c < static_cast<std::int32_t>(row.cells.size()); ++c) {
+      const std::u16string expected = held ? CompetitorCellText(car, c, mode) : u"";
+      EXPECT_EQ(row.cells[static_cast<std::size_t>(c)], expected) << "column " << c << ", mode " << mode;
+    }
+  };
+  push(smRace, true);
+  push(smRace, true);
+  car.laps = 4;
+  car.raceGap = -1;
+  push(smRace, true);
+  push(smBestLap, true);
+  car.name = u"Bob";
+  push(smBestLap, true);
+  push(smBestLap, false);
+  push(smBestLap, true);
+}
+
 class SnapshotTest : public ExchangeFixture {
  protected:
   RecordingSink sink;
@@ -82,6 +118,7 @@ TEST_F(SnapshotTest, PushClearAndClockAreHandedOnAsTheBoardAndListSeeThem) {
   EXPECT_EQ(taken.back()->clock, 66);
   EXPECT_EQ(taken.back()->flag, fsYellow);
   EXPECT_EQ(taken.back()->rows.size(), 3u) << "a clock change keeps the table";
+  EXPECT_EQ(taken.back()->rows.Identity(), taken[before - 1]->rows.Identity()) << "and shares it, copying no row";
   for (std::size_t i = 1; i < taken.size(); ++i) EXPECT_EQ(taken[i]->sequence, taken[i - 1]->sequence + 1);
 
   // A lost feed is handed on.

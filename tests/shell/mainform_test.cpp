@@ -50,11 +50,13 @@ class ConsoleTest : public ::testing::Test {
   // Off unless a test says otherwise: other programs may be testing at the
   // same time.
   std::optional<std::uint16_t> webPort_ = 0;
+  std::function<std::string()> lanAddress_;  // empty: the computer's
 
   TmainForm& MakeForm(bool withFakeBoard = true, const std::string& library = {}) {
     TmainFormEnvironment environment;
     environment.programFolder = folder_;
     environment.webPort = webPort_;
+    environment.lanAddress = lanAddress_;
     environment.libraryName = withFakeBoard ? FakeBoard::kLibraryName : "nosuchcontroller.dll";
     if (!library.empty()) environment.libraryName = library;
     environment.windowHandle = window_.Handle();
@@ -591,6 +593,16 @@ TEST_F(ConsoleTest, WebPanelShowsOffTakenOrTheAddress) {
   EXPECT_EQ(text.rfind(u"Веб: ", 0), 0u) << platform::Utf16ToUtf8(text);
   EXPECT_TRUE(text.ends_with(u":" + exchangetest::U16(number))) << platform::Utf16ToUtf8(text);
   EXPECT_NE(form_->WebServer(), nullptr);
+  DestroyForm();
+
+  // Started before the Wi-Fi joined: the panel follows the network.
+  std::string address;
+  lanAddress_ = [&address] { return address; };
+  MakeForm().FormCreate();
+  EXPECT_EQ(view_.Status(kWebStatusPanel), u"Веб: 127.0.0.1:" + exchangetest::U16(number));
+  address = "192.168.1.20";
+  form_->Timer1Timer();
+  EXPECT_EQ(view_.Status(kWebStatusPanel), u"Веб: 192.168.1.20:" + exchangetest::U16(number));
 }
 
 }  // namespace

@@ -62,6 +62,11 @@ const context = await chromium.launchPersistentContext(profile, {
          "--disable-component-update", "--disable-sync"],
   viewport: { width: 1920, height: 1080 },
 });
+// The page's inline style and script run under the server's policy; the
+// browser reports anything the policy refuses.
+context.on("console", (message) => {
+  if (/Content[- ]Security[- ]Policy/i.test(message.text())) fail("refused by the page's policy: " + message.text());
+});
 try {
   const early = await context.newPage();
   await early.goto(base + "/");

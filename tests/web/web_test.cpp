@@ -2,8 +2,10 @@
 // answers, the event stream's order and its first event, and the limits
 // that keep a bad or slow client from costing anyone else anything.
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -11,9 +13,12 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/http/write.hpp>
 #include <gtest/gtest.h>
 
 #include "feed/timingfeedparser.h"
+#include "standings/celltext.h"
+#include "web/pagepolicy.h"
 #include "web/resultsjson.h"
 #include "web/webroutes.h"
 #include "web/webserver.h"
@@ -102,7 +107,9 @@ TEST(WebRoutes, RoutesMethodsAndLimits) {
   EXPECT_NE(events.find("text/event-stream"), std::string::npos);
   EXPECT_NE(events.find("Access-Control-Allow-Origin: *"), std::string::npos);
   EXPECT_EQ(events.find("Content-Length"), std::string::npos);
-  EXPECT_EQ(events.substr(events.find("\r\n\r\n") + 4), table->event);  // the current table at once
+  // The current table at once, after how soon to come back.
+  EXPECT_EQ(events.substr(events.find("\r\n\r\n") + 4),
+            "retry: " + std::to_string(kEventRetryMilliseconds) + "\n" + table->event);
 
   EXPECT_EQ(AnswerBytes("POST /results.json HTTP/1.1\r\nHost: x\r\n\r\n", *table).rfind("HTTP/1.1 405", 0), 0u);
   EXPECT_EQ(AnswerBytes("DELETE / HTTP/1.1\r\nHost: x\r\n\r\n", *table).rfind("HTTP/1.1 405", 0), 0u);
@@ -120,6 +127,72 @@ TEST(WebRoutes, RoutesMethodsAndLimits) {
   EXPECT_EQ(AnswerBytes("GET / HTTP/1.1\r\nHost", *table), "");  // not complete yet
 }
 
+std::string HexOf(const std::array<std::uint8_t, 32>& digest) {
+  std::string hex;
+  for (const std::uint8_t b : digest) {
+    hex += "0123456789abcdef"[b >> 4];
+    hex += "0123456789abcdef"[b & 15];
+  }
+  return hex;
+}
+
+// Every answer, the refusals included, keeps the browser from sniffing a
+// type, sending the page's address on and running anything but the page's
+// own inline style and script, allowed by their digests.
+TEST(WebRoutes, EveryAnswerIsGuarded) {
+  // One block, two blocks (the padding's length does not fit the first),
+  // and none.
+  EXPECT_EQ(HexOf(Sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(HexOf(Sha256("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(HexOf(Sha256(std::string(1000, 'a'))), "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3");
+  const std::uint8_t two[] = {0xfb, 0xff};
+  EXPECT_EQ(Base64(two, 2), "+/8=");
+
+  const auto table = ServeTable(*Snapshot(3));
+  std::vector<std::string> answers;
+  for (const char* request :
+       {"GET / HTTP/1.1\r\n\r\n", "GET /results.json HTTP/1.1\r\n\r\n", "GET /events HTTP/1.1\r\n\r\n",
+        "GET /x HTTP/1.1\r\n\r\n", "PUT / HTTP/1.1\r\n\r\n", "\x16\x03\x01\r\n\r\n"}) {
+    answers.push_back(AnswerBytes(request, *table));
+  }
+  for (const char* target : {"/", "/events"}) {
+    std::ostringstream refusal;
+    refusal << ServiceUnavailable(target);
+    answers.push_back(refusal.str());
+  }
+  for (const std::string& answer : answers) {
+    const std::string head = answer.substr(0, answer.find("\r\n\r\n"));
+    EXPECT_NE(head.find("\r\nX-Content-Type-Options: nosniff\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("\r\nReferrer-Policy: no-referrer\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("\r\nContent-Security-Policy: "), std::string::npos) << head;
+    EXPECT_EQ(head.find("unsafe"), std::string::npos) << head;
+  }
+  // The pages: each inline element's digest is in their own policy.
+  for (const std::string& page : {answers[0], answers[6]}) {
+    const std::size_t at = page.find("Content-Security-Policy: ") + 25;
+    const std::string policy = page.substr(at, page.find("\r\n", at) - at);
+    EXPECT_EQ(policy.rfind("default-src 'self'", 0), 0u) << policy;
+    int inlineElements = 0;
+    for (const std::string tag : {"script", "style"}) {
+      for (std::size_t open = page.find("<" + tag + ">"); open != std::string::npos;
+           open = page.find("<" + tag + ">", open + 1)) {
+        const std::size_t body = open + tag.size() + 2;
+        const auto digest = Sha256(std::string_view(page).substr(body, page.find("</" + tag, body) - body));
+        EXPECT_NE(policy.find("'sha256-" + Base64(digest.data(), digest.size()) + "'"), std::string::npos)
+            << tag << " of " << page.substr(0, 40);
+        ++inlineElements;
+      }
+    }
+    EXPECT_GT(inlineElements, 0);
+  }
+  // A browser opened during a crowd asks again by itself.
+  EXPECT_EQ(answers[6].rfind("HTTP/1.1 503", 0), 0u);
+  EXPECT_NE(answers[6].find("Retry-After: "), std::string::npos);
+  EXPECT_NE(answers[6].find("<meta http-equiv=\"refresh\""), std::string::npos);
+  EXPECT_NE(answers[7].find("text/plain"), std::string::npos);
+}
+
 // Names come from the feed: JSON must survive quotes, control bytes, '<'
 // and a lone UTF-16 half, and keep Cyrillic as UTF-8.
 TEST(ResultsJson, FeedTextIsEscaped) {
@@ -134,6 +207,31 @@ TEST(ResultsJson, FeedTextIsEscaped) {
   EXPECT_NE(json.find(R"("flag":"green")"), std::string::npos);
   EXPECT_NE(json.find(R"("cells":[" 7","59.999","1:00.000","05",)"), std::string::npos);
   EXPECT_EQ(ServeTable(*s)->event.find('\n'), ServeTable(*s)->event.find("\ndata: "));  // one data line
+}
+
+// A clock tick shares the rows of the table before it and their text; a new
+// table, or rows changed after a share, are never served with the old text.
+TEST(ResultsJson, RowsTextIsKeptOnlyWhileTheRowsAre) {
+  TRowsJson kept;
+  TTableSnapshot table = *Snapshot(1, 2, u"Иванов");
+  const std::string first = ServeTable(table, &kept)->json;
+  TTableSnapshot tick = table;
+  tick.sequence = 2;
+  tick.clock = 62;
+  EXPECT_EQ(tick.rows.Identity(), table.rows.Identity());
+  EXPECT_EQ(ServeTable(tick, &kept)->json, ResultsJson(tick));
+  TTableSnapshot changed = tick;
+  changed.sequence = 3;
+  TSnapshotRow extra = changed.rows[0];
+  extra.cells[rcName] = u"Петров";
+  changed.rows.push_back(extra);
+  EXPECT_EQ(tick.rows.size(), 2u) << "a change to shared rows reached the snapshot before";
+  const std::string third = ServeTable(changed, &kept)->json;
+  EXPECT_EQ(third, ResultsJson(changed));
+  EXPECT_NE(third.find("Петров"), std::string::npos);
+  TTableSnapshot fresh = *Snapshot(4, 1, u"Сидоров");
+  EXPECT_NE(ServeTable(fresh, &kept)->json.find("Сидоров"), std::string::npos);
+  EXPECT_EQ(first, ResultsJson(table));
 }
 
 class WebServerTest : public ::testing::Test {
@@ -210,6 +308,39 @@ TEST_F(WebServerTest, ClientLimitAndRequestTimeout) {
   Client fourth(port_);
   fourth.Send("GET /results.json HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(fourth.ReadUntil("\r\n").rfind("HTTP/1.1 200", 0), 0u);
+}
+
+// A quiet stream still gets a comment now and then: without it a proxy or a
+// phone closes the stream, and a gone peer is never found out.
+TEST_F(WebServerTest, QuietStreamGetsComments) {
+  TWebServer::Options options;
+  options.keepAliveInterval = 100ms;
+  StartServer(options);
+  Client client(port_);
+  client.Send("GET /events HTTP/1.1\r\nHost: x\r\n\r\n");
+  client.ReadUntil("\n\n");
+  client.Received().clear();
+  EXPECT_EQ(client.ReadUntil("\n"), ":\n");
+  server_->Publish(Snapshot(2));
+  EXPECT_NE(client.ReadUntil("id: 2\n").find("id: 2\n"), std::string::npos);
+}
+
+// Phones on an IPv6 network reach the page as well, on the same port.
+TEST_F(WebServerTest, ServesIpv6WhereTheSystemHasIt) {
+  asio::io_context io;
+  tcp::acceptor probe(io);
+  boost::system::error_code error;
+  probe.open(tcp::v6(), error);
+  if (!error) probe.bind(tcp::endpoint(asio::ip::address_v6::loopback(), 0), error);
+  if (error) GTEST_SKIP() << "no IPv6 loopback here: " << error.message();
+  probe.close();
+  StartServer();
+  tcp::socket client(io);
+  client.connect(tcp::endpoint(asio::ip::address_v6::loopback(), port_));
+  asio::write(client, asio::buffer(std::string("GET /results.json HTTP/1.1\r\nHost: x\r\n\r\n")));
+  std::string answer;
+  asio::read_until(client, asio::dynamic_buffer(answer), "\r\n", error);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
 }
 
 TEST_F(WebServerTest, TakenPortIsReportedBusy) {
