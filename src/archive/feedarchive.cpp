@@ -86,13 +86,15 @@ TFeedArchive::TFeedArchive(TArchiveOptions options) : options_(std::move(options
   writer_ = std::thread([this] { Run(); });
 }
 
-TFeedArchive::~TFeedArchive() {
+TFeedArchive::~TFeedArchive() { Close(); }
+
+void TFeedArchive::Close() {
   {
     std::lock_guard<std::mutex> guard(lock_);
     stop_ = true;
   }
   wake_.notify_one();
-  writer_.join();
+  if (writer_.joinable()) writer_.join();
 }
 
 std::int64_t TFeedArchive::Now() const { return options_.now ? options_.now() : platform::NowMilliseconds(); }

@@ -58,7 +58,7 @@ class TFeedArchive {
   // Rotates the folder and starts the writer; no file is made before the
   // first receive.
   explicit TFeedArchive(TArchiveOptions options);
-  // Writes what is still waiting, then ends the writer.
+  // Close().
   ~TFeedArchive();
   TFeedArchive(const TFeedArchive&) = delete;
   TFeedArchive& operator=(const TFeedArchive&) = delete;
@@ -66,6 +66,10 @@ class TFeedArchive {
   // On the exchange thread; neither waits on the disk.
   void FeedConnected();  // the next receive starts a new file
   void FeedReceived(const char* bytes, std::size_t size);
+
+  // Writes every byte still waiting, syncs and closes the file, and ends
+  // the writer; what is handed over later is not recorded. Idempotent.
+  void Close();
 
   // Waits until the start's rotation is done and everything handed over so
   // far has been dealt with.
