@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/debugoutput.h"
 #include "platform/dynamiclibrary.h"
 #include "platform/processend.h"
 #include "platform/singleinstance.h"
@@ -43,17 +44,17 @@ std::string LockName(const TProgramOptions& options) {
 
 }  // namespace
 
-bool HandOverToFirstCopy(const char* lockName, std::chrono::milliseconds limit) {
+THandOver HandOverToFirstCopy(const char* lockName, std::chrono::milliseconds limit) {
   const char* name = lockName != nullptr ? lockName : platform::kSingleInstanceName;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   do {
-    if (platform::RequestShowFromFirstCopy(name, kShowAnswerWait)) return false;
+    if (platform::RequestShowFromFirstCopy(name, kShowAnswerWait)) return THandOver::Answered;
     std::this_thread::sleep_for(kHandOverPause);
     // The first copy ended meanwhile ("Выход" just before): this one is
     // the program now.
-    if (platform::AcquireSingleInstanceLock(name)) return true;
+    if (platform::AcquireSingleInstanceLock(name)) return THandOver::TookOver;
   } while (std::chrono::steady_clock::now() < deadline);
-  return false;
+  return THandOver::NoAnswer;
 }
 
 void EndProgram() {
@@ -74,7 +75,15 @@ void EndProgram() {
   state.showListener = nullptr;
   // A feed-log hand-over waiting on the window is let go.
   if (state.queue != nullptr) state.queue->Shutdown();
-  if (state.form != nullptr) state.form->FormEnd();
+  if (state.form != nullptr) {
+    const auto started = std::chrono::steady_clock::now();
+    const bool stopped = state.form->FormEnd();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    platform::DebugOutput(std::string("end: settings saved, exchange thread ") +
+                          (stopped ? "stopped" : "abandoned inside the board library") + ", archive closed, " +
+                          std::to_string(ms) + " ms\n");
+  }
   platform::EndProcess(0);
 }
 
@@ -84,8 +93,14 @@ void RunProgram(TProgramFace& face, const TProgramOptions& options) {
   const char* lockName = lockNameText.c_str();
   // A second copy shows the first one's window and ends: no window of its
   // own, no message, exit code 0.
-  if (!platform::AcquireSingleInstanceLock(lockName) && !HandOverToFirstCopy(lockName, options.handOver)) {
-    platform::EndProcess(0);
+  if (!platform::AcquireSingleInstanceLock(lockName)) {
+    const THandOver handOver = HandOverToFirstCopy(lockName, options.handOver);
+    if (handOver != THandOver::TookOver) {
+      platform::DebugOutput(handOver == THandOver::Answered ? "second copy: the running copy showed its window\n"
+                                                            : "second copy: the running copy did not answer\n");
+      platform::EndProcess(0);
+    }
+    platform::DebugOutput("second copy: the first one ended; this one runs\n");
   }
   // Before any library loads: never from the current folder or PATH.
   platform::RestrictLibrarySearch();

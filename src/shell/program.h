@@ -50,7 +50,12 @@ struct TProgramOptions {
 // itself (a message served while it waits) returns at once.
 void EndProgram();
 
+enum class THandOver {
+  Answered,  // the running copy showed its window
+  TookOver,  // it ended meanwhile; this copy holds the lock now
+  NoAnswer,  // it held the lock but never answered within the limit
+};
+
 // A copy that found the lock held asks its holder to show the window until
-// the holder answers or `limit` has passed; true when the holder ended
-// meanwhile and this copy took the lock over.
-bool HandOverToFirstCopy(const char* lockName, std::chrono::milliseconds limit);
+// the holder answers or `limit` has passed.
+THandOver HandOverToFirstCopy(const char* lockName, std::chrono::milliseconds limit);

@@ -28,6 +28,7 @@ namespace {
 // `runtimeDir`: the probe's XDG_RUNTIME_DIR in place of ours (POSIX).
 int RunProbe(const std::string& name, const char* runtimeDir = nullptr) {
 #ifdef _WIN32
+  (void)runtimeDir;
   const auto probe = platform::ProgramFolder() / "brelvo_singleinstance_probe.exe";
   std::wstring command = L"\"" + probe.wstring() + L"\" " + std::wstring(name.begin(), name.end());
   STARTUPINFOW startup{};
