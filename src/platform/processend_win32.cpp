@@ -8,9 +8,12 @@ namespace platform {
 
 void EndProcess(int exitCode) {
   std::fflush(nullptr);
-  // Ends every other thread before the libraries are told, so none of them
-  // runs on while the runtime is taken down.
-  ExitProcess(static_cast<UINT>(exitCode));
+  // Not ExitProcess: that tells every library the process detaches while
+  // their threads were stopped wherever they stood (a board library's link
+  // thread holding its lock), and a library may hang there. Everything to
+  // keep is written by now.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
+  ExitProcess(static_cast<UINT>(exitCode));  // not reached
 }
 
 void BlockEndSignals() {}

@@ -35,8 +35,9 @@ class TProgramFace {
 struct TProgramOptions {
   const char* lockName = nullptr;  // null: the product's GUID
   // How long a second copy asks the first to show its window while the
-  // first may be starting or ending.
-  std::chrono::milliseconds handOver{5000};
+  // first may be starting or ending: past a whole end (kEndThreadLimit and
+  // the process's own going).
+  std::chrono::milliseconds handOver{10000};
 };
 
 // Runs the whole program; ends the process (exit code 0 in every case)

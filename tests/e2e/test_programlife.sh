@@ -4,7 +4,7 @@
 # feed sent (the archive without its stamp lines is the feed's bytes), and
 # end within a few seconds even when the board library hangs; a second start
 # shows the first copy's window, also while the first is still starting, and
-# a start right after the end runs as the program.
+# a start while the first is ending runs as the program once it has ended.
 #
 #   test_programlife.sh native <bin> <recording>
 #   test_programlife.sh wine <windows-bin> <recording> <wine-run.sh> <wine> <native-bin>
@@ -79,7 +79,7 @@ feed() {
   "$feed_bin/brelvo-feed" --port 0 --replay "$recording" --speed 1000 --wait-for-client \
     --record "$work/sent-$1" >"$work/feed-$1.log" 2>&1 &
   pids+=($!)
-  wait_for 10 grep -q "listening on 127.0.0.1:" "$work/feed-$1.log" || fail "the feed never listened"
+  wait_for 10 grep -qs "listening on 127.0.0.1:" "$work/feed-$1.log" || fail "the feed never listened"
   port="$(grep -o 'listening on 127.0.0.1:[0-9]*' "$work/feed-$1.log" | head -1 | sed 's/.*://')"
 }
 # check_end <folder> <case> <brightness>: the settings and the archive after an end.
@@ -104,7 +104,7 @@ session() {
   feed "$1"
   settings "$1" "$port"
   start "$1"
-  wait_for 60 grep -q "^done" "$work/feed-$1.log" || fail "$1: the feed did not finish: $(cat "$work/feed-$1.log")"
+  wait_for 60 grep -qs "^done" "$work/feed-$1.log" || fail "$1: the feed did not finish: $(cat "$work/feed-$1.log")"
   # The last receive reaches the program.
   sleep 1
   rm -f "$work/$1/scoreboard.ini"
@@ -138,15 +138,28 @@ else
 fi
 
 # A board library that hangs when its port is closed: the end goes on
-# without it, within a few seconds.
+# without it, within a few seconds. A start meanwhile (the first is still
+# ending, its lock still held) waits for it and then runs as the program.
 program hang "cboardfake.$lib"
 settings hang 1
 start hang CBOARDFAKE_DELETE_HANGS=1
+first=$proxy
 sleep 3
-if [ "$kind" = native ]; then kill -TERM "$proxy"; else probe exit || fail "no window for \"Выход\""; fi
-ended "$proxy" 20 || fail "a hanging board library held the end"
+if [ "$kind" = native ]; then kill -TERM "$first"; else probe exit || fail "no window for \"Выход\""; fi
+sleep 1
+start hang
+second=$proxy
+ended "$first" 20 || fail "a hanging board library held the end"
 [ "$code" = 0 ] || fail "hanging library: exit code $code"
-echo "hanging board library: the program ended with $code in $took ms"
+echo "hanging board library: the program ended with $code in $took ms after the end began"
+sleep 6
+kill -0 "$second" 2>/dev/null || fail "a start during the end did not run: $(cat "$work/hang.log")"
+if [ "$kind" = native ]; then
+  grep -q "the first one ended; this one runs" "$work/hang.log" || fail "no take-over: $(cat "$work/hang.log")"
+fi
+echo "start while the first was ending: runs as the program once the first has ended"
+if [ "$kind" = native ]; then kill -TERM "$second"; else probe exit || true; fi
+ended "$second" 20 || fail "the second copy did not end"
 
 # A second start while the first is still in FormCreate (its board library
 # takes 3 s to make its controller): the second waits for the answer, ends 0.
@@ -166,15 +179,6 @@ fi
 echo "second copy during the first's start: ended 0 after $(( ($(date +%s%N) - begin) / 1000000 )) ms," \
   "$(grep -o 'second copy: .*' "$work/second.log" || echo 'answered')"
 
-# A start right after the end: the first is still ending; the second then
-# runs as the program.
 if [ "$kind" = native ]; then kill -TERM "$first"; else probe exit || fail "no window for \"Выход\""; fi
-start slow
-second=$proxy
 ended "$first" 20 || fail "the first copy did not end"
-sleep 6
-kill -0 "$second" 2>/dev/null || fail "a start right after the end did not run: $(cat "$work/slow.log")"
-echo "start right after the end: runs as the program"
-if [ "$kind" = native ]; then kill -TERM "$second"; else probe exit || true; fi
-ended "$second" 20 || fail "the second copy did not end"
 echo "OK"
