@@ -28,13 +28,14 @@ bool AcquireSingleInstanceLock(const char* name = kSingleInstanceName);
 bool RequestShowFromFirstCopy(const char* name = kSingleInstanceName,
                               std::chrono::milliseconds wait = std::chrono::milliseconds(500));
 
-// Listens for RequestShowFromFirstCopy while it lives; each request is
-// answered and runs `onRequest` on the GUI thread (through `queue` on POSIX;
-// on Win32 the listener is created on the GUI thread and `queue` may be
-// null).
+// Listens for RequestShowFromFirstCopy while it lives; each request runs
+// `onRequest` on the GUI thread, which says whether the window was shown
+// (false: the program is ending). Win32: the listener is created on the GUI
+// thread, `queue` may be null, and the answer is onRequest's. POSIX: the
+// request goes through `queue` and is answered once handed over.
 class ShowRequestListener {
  public:
-  ShowRequestListener(std::function<void()> onRequest, GuiQueue* queue, const char* name = kSingleInstanceName);
+  ShowRequestListener(std::function<bool()> onRequest, GuiQueue* queue, const char* name = kSingleInstanceName);
   ~ShowRequestListener();
   ShowRequestListener(const ShowRequestListener&) = delete;
   ShowRequestListener& operator=(const ShowRequestListener&) = delete;

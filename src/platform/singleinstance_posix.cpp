@@ -94,7 +94,7 @@ struct ShowRequestListener::Impl {
   std::thread thread;
 };
 
-ShowRequestListener::ShowRequestListener(std::function<void()> onRequest, GuiQueue* queue, const char* name)
+ShowRequestListener::ShowRequestListener(std::function<bool()> onRequest, GuiQueue* queue, const char* name)
     : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
   d.length = AbstractAddress(name, ".show", d.address);
@@ -117,7 +117,7 @@ ShowRequestListener::ShowRequestListener(std::function<void()> onRequest, GuiQue
           std::memcmp(request, kShowRequest, sizeof kShowRequest - 1) != 0)
         continue;
       if (queue != nullptr) {
-        queue->Post(onRequest);
+        queue->Post([onRequest] { onRequest(); });
       } else {
         onRequest();
       }

@@ -60,7 +60,7 @@ bool RequestShowFromFirstCopy(const char* name, std::chrono::milliseconds wait) 
 }
 
 struct ShowRequestListener::Impl {
-  std::function<void()> onRequest;
+  std::function<bool()> onRequest;
   std::wstring className;
   HWND window = nullptr;
 
@@ -70,14 +70,15 @@ struct ShowRequestListener::Impl {
       SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     } else if (message == kShowRequestMessage) {
       auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-      if (self != nullptr && self->onRequest) self->onRequest();
-      return kShowAnswer;
+      // The window's own tray call may serve this while "Выход" is under
+      // way: an ending program does not answer, the second copy waits.
+      return self != nullptr && self->onRequest && self->onRequest() ? kShowAnswer : 0;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
   }
 };
 
-ShowRequestListener::ShowRequestListener(std::function<void()> onRequest, GuiQueue* /*queue*/, const char* name)
+ShowRequestListener::ShowRequestListener(std::function<bool()> onRequest, GuiQueue* /*queue*/, const char* name)
     : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
   d.onRequest = std::move(onRequest);

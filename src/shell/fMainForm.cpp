@@ -150,7 +150,11 @@ void TmainForm::TrayIcon1Click() {
   view_.ShowWindow();
 }
 
-void TmainForm::AnotherCopyStarted() { TrayIcon1Click(); }
+bool TmainForm::AnotherCopyStarted() {
+  if (exitRequested || ended_) return false;
+  TrayIcon1Click();
+  return true;
+}
 
 void TmainForm::N1Click() {
   exitRequested = true;

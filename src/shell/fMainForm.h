@@ -104,7 +104,8 @@ class TmainForm {
   void TrayIcon1Click();
   // Someone started the program again: the running copy is what they want
   // to see, so it comes out of the tray as a tray click would bring it.
-  void AnotherCopyStarted();
+  // False once "Выход" or the end has begun: nothing to show.
+  bool AnotherCopyStarted();
   void N1Click();
   // Every key press of the window before the focused control sees it;
   // modifiers are not looked at, the key is not consumed.

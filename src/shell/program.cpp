@@ -118,7 +118,7 @@ void RunProgram(TProgramFace& face, const TProgramOptions& options) {
     }
     form.FormCreate();
     state.showListener =
-        new platform::ShowRequestListener([&form] { form.AnotherCopyStarted(); }, face.Queue(), lockName);
+        new platform::ShowRequestListener([&form] { return form.AnotherCopyStarted(); }, face.Queue(), lockName);
     // Lives until the process ends.
     new platform::EndRequestListener([] { EndProgram(); }, face.Queue());
     face.RunLoop();

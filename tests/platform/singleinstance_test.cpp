@@ -121,7 +121,12 @@ TEST(SingleInstanceLock, ASecondCopyAsksTheFirstToShowItsWindow) {
   const std::string name = UniqueName("show");
   std::atomic<int> requests{0};
   ImmediateQueue queue;
-  platform::ShowRequestListener listener([&] { ++requests; }, &queue, name.c_str());
+  platform::ShowRequestListener listener(
+      [&] {
+        ++requests;
+        return true;
+      },
+      &queue, name.c_str());
   ASSERT_TRUE(listener.Listening());
   ASSERT_TRUE(platform::AcquireSingleInstanceLock(name.c_str()));
   EXPECT_EQ(RunProbe(name), 1);

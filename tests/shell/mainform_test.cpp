@@ -513,13 +513,16 @@ TEST_F(ConsoleTest, CloseHidesToTrayAndExitSavesTheSettings) {
   EXPECT_FALSE(view_.trayShown);
   // Starting the program again brings the window out of the tray.
   form.FormCloseQuery(canClose);
-  form.AnotherCopyStarted();
+  EXPECT_TRUE(form.AnotherCopyStarted());
   EXPECT_TRUE(view_.windowShown);
   EXPECT_FALSE(view_.trayShown);
   form.N1Click();
   EXPECT_TRUE(form.ExitRequested());
   EXPECT_FALSE(view_.windowShown);
   EXPECT_EQ(view_.quits, 1);
+  // Ending: a second copy is not told it was shown, and nothing comes back.
+  EXPECT_FALSE(form.AnotherCopyStarted());
+  EXPECT_FALSE(view_.windowShown);
   form.FormDestroy();
   EXPECT_EQ(ReadText(Settings()).find("Host: 127.0.0.1\n"), 0u);
 }
