@@ -76,6 +76,10 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
 fi
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-/tmp/runtime-$(id -u)}"
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+# The board's port link lives in the demo's own folder, where no other user
+# can plant one; the board makes it, the proxy's controller library reads it.
+export BRELVO_COM_LINKS="$demo/com"
+mkdir -p "$BRELVO_COM_LINKS" && chmod 700 "$BRELVO_COM_LINKS"
 
 # The timing application's port, unless something already listens there.
 port=50000
@@ -90,7 +94,7 @@ pids+=($!)
 
 # The proxy reads its settings from its own folder.
 printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:1\nBrightness:16\nComPort:%s\n' "$port" "$com" > "$demo/scoreboard.ini"
-for _ in $(seq 50); do [ -e "/tmp/brelvo-com/COM$com" ] && break; sleep 0.1; done
+for _ in $(seq 50); do [ -e "$BRELVO_COM_LINKS/COM$com" ] && break; sleep 0.1; done
 
 echo "run.sh: feed on 127.0.0.1:$port, board on COM$com; starting Brelvo Proxy"
 if [ "$windows" = 1 ]; then
@@ -101,7 +105,7 @@ if [ "$windows" = 1 ]; then
   cmake/wine-run.sh "$wine_bin" cmd.exe /c exit >/dev/null 2>&1 || true
   "$(dirname "$wine_bin")/wineserver" -w >/dev/null 2>&1 || true
   mkdir -p "$WINEPREFIX/dosdevices"
-  ln -sfn "/tmp/brelvo-com/COM$com" "$WINEPREFIX/dosdevices/com$com"
+  ln -sfn "$BRELVO_COM_LINKS/COM$com" "$WINEPREFIX/dosdevices/com$com"
   DISPLAY="${DISPLAY:-}" BRELVO_WINE_DISPLAY="" "$wine_bin" "$demo/brelvo-proxy.exe" &
 else
   "$demo/brelvo-proxy" &

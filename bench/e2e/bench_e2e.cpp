@@ -126,17 +126,19 @@ int main(int argc, char** argv) {
   {
     e2e::TChildProcess board({(bin / "brelvo-board").string(), "--pty", std::to_string(com), "--state", state.string(),
                               "--heartbeat-ms", "1000"},
-                             {{"QT_QPA_PLATFORM", "offscreen"}});
+                             {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", (dir / "runtime").string()}});
     if (!board.WaitForLine("brelvo-board: COM", 10s)) return Fail("the board did not start:\n" + board.Output());
     {
       std::FILE* ini = std::fopen((dir / "program" / "scoreboard.ini").c_str(), "w");
-      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:1\nBrightness:16\nComPort:%d\nWebPort: 0\n", port, com);
+      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:1\nBrightness:16\nComPort:%d\nWebPort: 0\n", port,
+                   com);
       std::fclose(ini);
     }
     auto proxy = std::make_unique<e2e::TChildProcess>(
         std::vector<std::string>{(dir / "program" / "brelvo-proxy").string()},
         std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"},
-                                           {"XDG_RUNTIME_DIR", (dir / "runtime").string()}});
+                                           {"XDG_RUNTIME_DIR", (dir / "runtime").string()},
+                                           {"BRELVO_INSTANCE", dir.filename().string()}});
 
     pollfd p{listener, POLLIN, 0};
     if (::poll(&p, 1, 10000) <= 0) return Fail("the proxy never connected:\n" + proxy->Output());
@@ -222,7 +224,7 @@ int main(int argc, char** argv) {
     // The board alone: clock frames written straight onto its line.
     std::vector<double> boardOnly;
     int boardLost = 0;
-    const fs::path link = fs::path("/tmp/brelvo-com") / ("COM" + std::to_string(com));
+    const fs::path link = (dir / "runtime" / "brelvo-com") / ("COM" + std::to_string(com));
     const int line = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (line >= 0) {
       termios tio{};
@@ -262,7 +264,7 @@ int main(int argc, char** argv) {
                 static_cast<double>(pushBytes) * 10.0 / 115.2);
   }
   std::error_code ec;
-  fs::remove(fs::path("/tmp/brelvo-com") / ("COM" + std::to_string(com)), ec);
+  fs::remove((dir / "runtime" / "brelvo-com") / ("COM" + std::to_string(com)), ec);
   fs::remove_all(dir, ec);
   ::close(listener);
   return rc;

@@ -158,7 +158,8 @@ class TRoad {
     proxy_ = std::make_unique<e2e::TChildProcess>(
         std::vector<std::string>{(dir_ / "program" / "brelvo-proxy").string()},
         std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"},
-                                           {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()}});
+                                           {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
+                                           {"BRELVO_INSTANCE", dir_.filename().string()}});
     pollfd p{listener_, POLLIN, 0};
     if (::poll(&p, 1, 10000) <= 0) return "the proxy never connected:\n" + proxy_->Output();
     feed_ = ::accept(listener_, nullptr, nullptr);
@@ -175,7 +176,7 @@ class TRoad {
   std::string ProxyOutput() const { return proxy_->Output(); }
 
  private:
-  fs::path ControllerLink() const { return fs::path("/tmp/brelvo-com") / ("COM" + std::to_string(comPort_)); }
+  fs::path ControllerLink() const { return (dir_ / "runtime" / "brelvo-com") / ("COM" + std::to_string(comPort_)); }
 
   fs::path programs_, dir_;
   int comPort_ = 0;

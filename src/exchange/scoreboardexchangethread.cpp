@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -120,6 +121,11 @@ struct TScoreboardExchangeThread::Impl {
 
   std::atomic<bool> terminated{false};
   std::thread thread;
+  // The body's end, for a bounded Stop.
+  std::mutex endLock;
+  std::condition_variable bodyEndedSignal;
+  bool bodyEnded = false;
+  bool abandoned = false;  // Stop gave up on the body; this Impl stays to it
 };
 
 TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle)
@@ -131,13 +137,55 @@ TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle,
   d.controllerLibrary.Load(d.options.libraryName, d.windowHandle);
   d.controller.store(d.controllerLibrary.Controller());
   // The body starts once the object is complete.
-  d.thread = std::thread([this] { impl_->Execute(); });
+  d.thread = std::thread([impl = impl_] {
+    impl->Execute();
+    bool orphaned = false;
+    {
+      std::lock_guard<std::mutex> guard(impl->endLock);
+      impl->bodyEnded = true;
+      orphaned = impl->abandoned;
+    }
+    impl->bodyEndedSignal.notify_all();
+    // Abandoned by Stop: nobody else holds the state any more.
+    if (orphaned) delete impl;
+  });
 }
 
 TScoreboardExchangeThread::~TScoreboardExchangeThread() {
-  Terminate();
-  if (impl_->thread.joinable()) impl_->thread.join();
+  if (!Stop(std::chrono::milliseconds::max())) return;  // the abandoned body owns impl_ now
   delete impl_;
+}
+
+bool TScoreboardExchangeThread::Stop(std::chrono::milliseconds limit) {
+  if (abandoned_) return false;
+  Impl& d = *impl_;
+  // No new hand-over to a window that is ending.
+  d.feedLogShown.store(false);
+  Terminate();
+  if (!d.thread.joinable()) return true;
+  const auto deadline = limit == std::chrono::milliseconds::max() ? std::chrono::steady_clock::time_point::max()
+                                                                  : std::chrono::steady_clock::now() + limit;
+  constexpr std::chrono::milliseconds kSlice{10};
+  std::unique_lock<std::mutex> guard(d.endLock);
+  while (!d.bodyEnded) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      d.abandoned = true;
+      abandoned_ = true;
+      d.thread.detach();
+      return false;
+    }
+    // In slices: a hand-over the body began before the stop waits for this
+    // thread, which answers it between them.
+    d.bodyEndedSignal.wait_for(guard, std::min<std::chrono::steady_clock::duration>(kSlice, deadline - now));
+    if (d.bodyEnded) break;
+    guard.unlock();
+    platform::ServeWaitingCalls();
+    guard.lock();
+  }
+  guard.unlock();
+  d.thread.join();
+  return true;
 }
 
 void TScoreboardExchangeThread::Terminate() { impl_->terminated.store(true); }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -59,7 +60,7 @@ class TScoreboardExchangeThread {
   // and starts the thread at once.
   explicit TScoreboardExchangeThread(TWindowHandle windowHandle);
   TScoreboardExchangeThread(TWindowHandle windowHandle, Options options);
-  // The program never stops the thread; tests do: request stop, join.
+  // Stop(), without a limit; nothing once Stop has abandoned the body.
   ~TScoreboardExchangeThread();
   TScoreboardExchangeThread(const TScoreboardExchangeThread&) = delete;
   TScoreboardExchangeThread& operator=(const TScoreboardExchangeThread&) = delete;
@@ -83,6 +84,14 @@ class TScoreboardExchangeThread {
 
   // Stop request; the body closes the feed and deletes the controller.
   void Terminate();
+  // The program's end: asks the body to stop and waits up to `limit` for it
+  // to close the feed and delete the controller (the board library closes
+  // its port). The window's thread keeps answering the body's feed-log
+  // hand-over meanwhile. A body still inside a library call at the limit is
+  // abandoned to the process's end: false, and nothing but the destructor
+  // may be called any more (a body that comes out later frees its own
+  // state). Idempotent.
+  bool Stop(std::chrono::milliseconds limit);
   bool Terminated() const;
 
   bool HasController() const;
@@ -93,4 +102,5 @@ class TScoreboardExchangeThread {
  private:
   struct Impl;
   Impl* impl_;
+  bool abandoned_ = false;
 };

@@ -2,8 +2,15 @@
 #include "platform/comports.h"
 
 #include <array>
+#include <cstdlib>
 #include <mutex>
 #include <system_error>
+
+#ifndef _WIN32
+#include <unistd.h>
+
+#include <sys/stat.h>
+#endif
 
 namespace platform {
 namespace {
@@ -29,8 +36,18 @@ std::mutex& LinkFolderLock() {
   return lock;
 }
 
+// Never a shared folder such as /tmp, where another user could make the
+// folder or the links first.
+std::filesystem::path DefaultLinkFolder() {
+  const char* named = std::getenv("BRELVO_COM_LINKS");
+  if (named != nullptr && *named == '/') return named;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && *runtime == '/') return std::filesystem::path(runtime) / "brelvo-com";
+  return {};
+}
+
 std::filesystem::path& LinkFolderValue() {
-  static std::filesystem::path folder = "/tmp/brelvo-com";
+  static std::filesystem::path folder = DefaultLinkFolder();
   return folder;
 }
 
@@ -71,8 +88,13 @@ std::optional<std::string> ComPortDevicePath(int n) {
   // A link present under that name wins, even a dangling one: opening it
   // then fails plainly instead of silently reaching another device.
   std::error_code error;
-  const std::filesystem::path link = ComLinkFolder() / ("COM" + std::to_string(n));
-  if (std::filesystem::symlink_status(link, error).type() != std::filesystem::file_type::not_found && !error) {
+  const std::filesystem::path folder = ComLinkFolder();
+  const std::filesystem::path link = folder / ("COM" + std::to_string(n));
+  if (!folder.empty() && std::filesystem::symlink_status(link, error).type() != std::filesystem::file_type::not_found &&
+      !error) {
+    // Another user's link is refused plainly, not replaced by the table's
+    // device: the operator named this port.
+    if (!ComLinkTrusted(link)) return std::nullopt;
     return link.string();
   }
   for (const TDeviceRange& range : kRanges) {
@@ -108,6 +130,23 @@ std::optional<int> ComPortNumberOfDevice(std::string_view devicePath) {
 std::filesystem::path ComLinkFolder() {
   std::lock_guard<std::mutex> guard(LinkFolderLock());
   return LinkFolderValue();
+}
+
+bool ComLinkTrusted(const std::filesystem::path& link) {
+#ifdef _WIN32
+  (void)link;
+  return false;
+#else
+  const uid_t user = ::geteuid();
+  struct stat folderFacts {};
+  struct stat linkFacts {};
+  // lstat: the folder itself must be a folder of ours, not a link to one.
+  if (::lstat(link.parent_path().c_str(), &folderFacts) != 0 || !S_ISDIR(folderFacts.st_mode) ||
+      folderFacts.st_uid != user) {
+    return false;
+  }
+  return ::lstat(link.c_str(), &linkFacts) == 0 && linkFacts.st_uid == user;
+#endif
 }
 
 void SetComLinkFolder(const std::filesystem::path& folder) {

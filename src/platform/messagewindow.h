@@ -27,6 +27,9 @@ class GuiQueue {
   // Runs task on the GUI thread and returns once it has run. Called from a
   // thread other than the GUI thread.
   virtual void Invoke(const std::function<void()>& task) = 0;
+  // The program is ending: lets go every Invoke still waiting without
+  // running its task, and drops what comes later.
+  virtual void Shutdown() {}
 };
 
 class MessageWindow {
@@ -46,6 +49,11 @@ class MessageWindow {
 // Runs fn(arg) on the window's thread and waits for it (SendMessageW on
 // Win32). With a null handle fn runs at once on the calling thread.
 void Synchronize(TWindowHandle window, void (*fn)(void*), void* arg);
+
+// On the GUI thread, while it waits for another thread: runs the Synchronize
+// calls that thread may be waiting in (Win32: the messages sent to this
+// thread). Nothing on POSIX, where GuiQueue::Shutdown lets such calls go.
+void ServeWaitingCalls();
 
 #ifdef _WIN32
 // For a window of its own that receives Synchronize calls (the Win32 main

@@ -68,6 +68,8 @@ MessageWindow::~MessageWindow() { impl_->delivery->alive.store(false, std::memor
 
 TWindowHandle MessageWindow::Handle() const { return &impl_->target; }
 
+void ServeWaitingCalls() {}
+
 void Synchronize(TWindowHandle window, void (*fn)(void*), void* arg) {
   if (fn == nullptr) return;
   if (window == nullptr || window->send == nullptr) {

@@ -81,6 +81,13 @@ bool RunSynchronizeCall(std::uint32_t message, std::intptr_t lParam) {
   return true;
 }
 
+void ServeWaitingCalls() {
+  // Peeking delivers the messages other threads sent to this one; nothing
+  // queued is taken.
+  MSG message;
+  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+}
+
 void Synchronize(TWindowHandle window, void (*fn)(void*), void* arg) {
   if (fn == nullptr) return;
   if (window == nullptr) {

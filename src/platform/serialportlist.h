@@ -20,7 +20,7 @@ struct TSerialDeviceFacts {
 
 // One COMn entry of the link folder.
 struct TSerialLinkFacts {
-  std::string linkPath;  // "/tmp/brelvo-com/COM7"
+  std::string linkPath;  // "/run/user/1000/brelvo-com/COM7"
   int number = 0;        // 7
   std::string target;    // where the link points, empty when unreadable
 };

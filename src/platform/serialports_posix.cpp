@@ -78,10 +78,12 @@ std::vector<TSerialLinkFacts> FolderLinks() {
   std::vector<TSerialLinkFacts> links;
   std::error_code error;
   const std::filesystem::path folder = ComLinkFolder();
+  if (folder.empty()) return links;
   for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
     const std::optional<int> number = ParseComPortName(name);
     if (!number || "COM" + std::to_string(*number) != name) continue;  // "COM07", "com7": not ours
+    if (!ComLinkTrusted(it->path())) continue;                         // another user's
     TSerialLinkFacts link;
     link.linkPath = it->path().string();
     link.number = *number;

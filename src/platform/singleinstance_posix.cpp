@@ -2,14 +2,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
 
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -19,75 +17,73 @@ namespace platform {
 namespace {
 
 constexpr char kShowRequest[] = "show";
+constexpr char kShowAnswer[] = "shown";
 
-std::string LockPath(const char* name) {
+// An abstract socket (Linux): one name space per machine (per network name
+// space), nothing on disk to plant, clean up or leave behind after a crash,
+// and it goes with the process.
+socklen_t AbstractAddress(const char* name, const char* what, sockaddr_un& address) {
   if (name == nullptr || *name == '\0') name = kSingleInstanceName;
-  const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-  std::string path = (runtimeDir != nullptr && *runtimeDir != '\0') ? runtimeDir : "/tmp";
-  path += "/brelvo-";
-  for (const char* c = name; *c != '\0'; ++c) path.push_back(*c == '/' ? '_' : *c);
-  path += ".lock";
-  return path;
-}
-
-// An abstract socket (Linux): nothing on disk to clean up after a crash, and
-// it goes with the process. Named after the lock file, so it has the lock's
-// scope (one per runtime folder).
-socklen_t ShowAddress(const char* name, sockaddr_un& address) {
   address = sockaddr_un{};
   address.sun_family = AF_UNIX;
-  const std::string text = LockPath(name) + ".show";
+  const std::string text = std::string("brelvo-") + name + what;
   const std::size_t length = std::min(text.size(), sizeof address.sun_path - 1);
   std::memcpy(address.sun_path + 1, text.data(), length);  // sun_path[0] stays 0: abstract
   return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
 }
 
-bool SendShowRequest(int fd, const sockaddr_un& address, socklen_t length) {
+bool SendDatagram(int fd, const char* text, std::size_t size, const sockaddr* address, socklen_t length) {
   ssize_t sent = -1;
-  do
-    sent = ::sendto(fd, kShowRequest, sizeof kShowRequest - 1, MSG_DONTWAIT | MSG_NOSIGNAL,
-                    reinterpret_cast<const sockaddr*>(&address), length);
+  do sent = ::sendto(fd, text, size, MSG_DONTWAIT | MSG_NOSIGNAL, address, length);
   while (sent == -1 && errno == EINTR);
-  return sent == static_cast<ssize_t>(sizeof kShowRequest - 1);
+  return sent == static_cast<ssize_t>(size);
 }
 
 }  // namespace
 
 bool AcquireSingleInstanceLock(const char* name) {
-  const std::string path = LockPath(name);
-
-  // Readable by all, so another user's copy can still take a shared look at
-  // the file and find it locked; a read-only descriptor locks as well.
-  int fd = -1;
-  do fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  while (fd == -1 && errno == EINTR);
-  if (fd == -1) {
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd == -1 && errno == EINTR);
-  }
-  // Without a lock file the program still starts: a missing guard must not
+  sockaddr_un address;
+  const socklen_t length = AbstractAddress(name, ".lock", address);
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  // Without a socket the program still starts: a missing guard must not
   // keep the board dark.
   if (fd == -1) return true;
-  int result = 0;
-  do result = ::flock(fd, LOCK_EX | LOCK_NB);
-  while (result == -1 && errno == EINTR);
-  if (result == -1) {
-    const bool heldElsewhere = errno == EWOULDBLOCK;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    const bool held = errno == EADDRINUSE;
     ::close(fd);
-    return !heldElsewhere;
+    return !held;
   }
-  // The descriptor stays open, and the lock held, until the process ends.
+  // The socket stays bound, and the lock held, until the process ends.
   return true;
 }
 
-bool RequestShowFromFirstCopy(const char* name) {
+bool RequestShowFromFirstCopy(const char* name, std::chrono::milliseconds wait) {
   sockaddr_un address;
-  const socklen_t length = ShowAddress(name, address);
+  const socklen_t length = AbstractAddress(name, ".show", address);
   const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd == -1) return false;
-  const bool sent = SendShowRequest(fd, address, length);
+  // An address of our own (autobound, abstract) for the answer to come to.
+  const sa_family_t family = AF_UNIX;
+  bool answered = false;
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&family), sizeof family) == 0 &&
+      SendDatagram(fd, kShowRequest, sizeof kShowRequest - 1, reinterpret_cast<const sockaddr*>(&address), length)) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!answered) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) break;
+      pollfd poller{fd, POLLIN, 0};
+      const int ready = ::poll(&poller, 1, static_cast<int>(left));
+      if (ready == -1 && errno == EINTR) continue;
+      if (ready != 1) break;
+      char answer[sizeof kShowAnswer];
+      const ssize_t got = ::recv(fd, answer, sizeof answer, MSG_DONTWAIT);
+      answered = got == static_cast<ssize_t>(sizeof kShowAnswer - 1) &&
+                 std::memcmp(answer, kShowAnswer, sizeof kShowAnswer - 1) == 0;
+    }
+  }
   ::close(fd);
-  return sent;
+  return answered;
 }
 
 struct ShowRequestListener::Impl {
@@ -98,10 +94,10 @@ struct ShowRequestListener::Impl {
   std::thread thread;
 };
 
-ShowRequestListener::ShowRequestListener(std::function<void()> onRequest, GuiQueue* queue, const char* name)
+ShowRequestListener::ShowRequestListener(std::function<bool()> onRequest, GuiQueue* queue, const char* name)
     : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
-  d.length = ShowAddress(name, d.address);
+  d.length = AbstractAddress(name, ".show", d.address);
   d.fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (d.fd == -1) return;
   if (::bind(d.fd, reinterpret_cast<const sockaddr*>(&d.address), d.length) != 0) {
@@ -112,16 +108,23 @@ ShowRequestListener::ShowRequestListener(std::function<void()> onRequest, GuiQue
   d.thread = std::thread([&d, queue, onRequest = std::move(onRequest)] {
     char request[sizeof kShowRequest];
     while (true) {
-      const ssize_t got = ::recv(d.fd, request, sizeof request, 0);
+      sockaddr_un from{};
+      socklen_t fromLength = sizeof from;
+      const ssize_t got = ::recvfrom(d.fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
       if (got == -1 && errno == EINTR) continue;
       if (got == -1 || d.stopping.load()) return;
       if (got != static_cast<ssize_t>(sizeof kShowRequest - 1) ||
           std::memcmp(request, kShowRequest, sizeof kShowRequest - 1) != 0)
         continue;
       if (queue != nullptr) {
-        queue->Post(onRequest);
+        queue->Post([onRequest] { onRequest(); });
       } else {
         onRequest();
+      }
+      // The window comes out as soon as the GUI thread runs the request;
+      // the second copy may end now.
+      if (fromLength > offsetof(sockaddr_un, sun_path)) {
+        SendDatagram(d.fd, kShowAnswer, sizeof kShowAnswer - 1, reinterpret_cast<const sockaddr*>(&from), fromLength);
       }
     }
   });
@@ -132,7 +135,10 @@ ShowRequestListener::~ShowRequestListener() {
   if (d.thread.joinable()) {
     // The receive wakes for the listener's own last request.
     d.stopping.store(true);
-    if (!SendShowRequest(d.fd, d.address, d.length)) ::shutdown(d.fd, SHUT_RDWR);
+    if (!SendDatagram(d.fd, kShowRequest, sizeof kShowRequest - 1, reinterpret_cast<const sockaddr*>(&d.address),
+                      d.length)) {
+      ::shutdown(d.fd, SHUT_RDWR);
+    }
     d.thread.join();
   }
   if (d.fd != -1) ::close(d.fd);

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/singleinstance.h"
@@ -8,6 +9,8 @@ namespace platform {
 namespace {
 
 constexpr UINT kShowRequestMessage = WM_APP + 0x51;
+// What the listener answers, so the second copy knows it was heard.
+constexpr LRESULT kShowAnswer = 0x5157;
 
 // The listener's message-only window is found by its class name, which
 // carries the lock's name.
@@ -22,9 +25,12 @@ std::wstring ListenerClass(const char* name) {
 
 bool AcquireSingleInstanceLock(const char* name) {
   if (name == nullptr || *name == '\0') name = kSingleInstanceName;
-  // Owned from the start; the handle is never closed, so the mutex lives
-  // exactly as long as this process.
-  const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+  // The Global namespace spans every session of the machine (another user
+  // logged on beside, a remote desktop), as the board's port does. Owned
+  // from the start; the handle is never closed, so the mutex lives exactly
+  // as long as this process.
+  const std::string globalName = std::string("Global\\") + name;
+  const HANDLE mutex = CreateMutexA(nullptr, TRUE, globalName.c_str());
   const DWORD error = GetLastError();
   if (mutex == nullptr) {
     // Access denied: another user's session holds a mutex of that name.
@@ -37,7 +43,7 @@ bool AcquireSingleInstanceLock(const char* name) {
   return true;
 }
 
-bool RequestShowFromFirstCopy(const char* name) {
+bool RequestShowFromFirstCopy(const char* name, std::chrono::milliseconds wait) {
   const std::wstring className = ListenerClass(name);
   HWND listener = FindWindowExW(HWND_MESSAGE, nullptr, className.c_str(), nullptr);
   if (listener == nullptr) return false;
@@ -45,11 +51,16 @@ bool RequestShowFromFirstCopy(const char* name) {
   DWORD process = 0;
   GetWindowThreadProcessId(listener, &process);
   if (process != 0) AllowSetForegroundWindow(process);
-  return PostMessageW(listener, kShowRequestMessage, 0, 0) != FALSE;
+  // Sent, not posted: the answer says the request was heard. A first copy
+  // still busy starting does not answer within the wait.
+  DWORD_PTR answer = 0;
+  const UINT waitMs = static_cast<UINT>(std::max<std::chrono::milliseconds::rep>(wait.count(), 1));
+  return SendMessageTimeoutW(listener, kShowRequestMessage, 0, 0, SMTO_NORMAL, waitMs, &answer) != 0 &&
+         answer == static_cast<DWORD_PTR>(kShowAnswer);
 }
 
 struct ShowRequestListener::Impl {
-  std::function<void()> onRequest;
+  std::function<bool()> onRequest;
   std::wstring className;
   HWND window = nullptr;
 
@@ -59,14 +70,15 @@ struct ShowRequestListener::Impl {
       SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     } else if (message == kShowRequestMessage) {
       auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-      if (self != nullptr && self->onRequest) self->onRequest();
-      return 0;
+      // The window's own tray call may serve this while "Выход" is under
+      // way: an ending program does not answer, the second copy waits.
+      return self != nullptr && self->onRequest && self->onRequest() ? kShowAnswer : 0;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
   }
 };
 
-ShowRequestListener::ShowRequestListener(std::function<void()> onRequest, GuiQueue* /*queue*/, const char* name)
+ShowRequestListener::ShowRequestListener(std::function<bool()> onRequest, GuiQueue* /*queue*/, const char* name)
     : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
   d.onRequest = std::move(onRequest);

@@ -142,12 +142,39 @@ void TmainForm::FormDestroy() {
   SaveSettings();
 }
 
+void TmainForm::FormEndSession() {
+  if (environment_.programEnd) {
+    environment_.programEnd();
+  } else {
+    FormEnd();
+  }
+}
+
+bool TmainForm::FormEnd(std::chrono::milliseconds threadLimit) {
+  if (ended_) return endStopped_;
+  ended_ = true;
+  // A start that failed before the file was read would overwrite it with
+  // the design values.
+  if (settingsRead_) FormDestroy();
+  if (exchangeThread != nullptr) endStopped_ = exchangeThread->Stop(threadLimit);
+  // A thread left inside the board library takes no more calls.
+  if (!endStopped_) exchangeThread.reset();
+  // After the thread: the last receive is in. An abandoned thread's later
+  // bytes are not recorded.
+  if (archive_ != nullptr) archive_->Close();
+  return endStopped_;
+}
+
 void TmainForm::TrayIcon1Click() {
   view_.SetTrayIconVisible(false);
   view_.ShowWindow();
 }
 
-void TmainForm::AnotherCopyStarted() { TrayIcon1Click(); }
+bool TmainForm::AnotherCopyStarted() {
+  if (exitRequested || ended_) return false;
+  TrayIcon1Click();
+  return true;
+}
 
 void TmainForm::N1Click() {
   exitRequested = true;
@@ -168,6 +195,7 @@ void TmainForm::LoadSettings() {
   webPortText_ = std::to_string(kDefaultWebPort);
   TLoadedSettings loaded;
   const bool read = ReadSettingsFile(SettingsPath(), loaded);
+  settingsRead_ = true;
   // What the file held (or the design values) is what a save keeps while
   // the edits hold an endpoint that cannot be used.
   savedHost_ = loaded.host ? *loaded.host : platform::Utf16ToAnsi(view_.Text(TControlId::srcHostAddress));

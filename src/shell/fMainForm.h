@@ -5,6 +5,7 @@
 // Owns the one exchange thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -61,7 +62,15 @@ struct TmainFormEnvironment {
   // The computer's address on the track's network, asked at start and at
   // each tick of Timer1. Empty: the platform's.
   std::function<std::string()> lanAddress;
+  // The program's one end (see shell/program.h), which ends the process;
+  // what a Windows session end or the system's end request runs. Empty
+  // (tests): FormEnd alone.
+  std::function<void()> programEnd;
 };
+
+// How long the end waits for the exchange thread to close the feed and the
+// board library to close its port: past a feed connect in flight (3 s).
+inline constexpr std::chrono::milliseconds kEndThreadLimit{4000};
 
 class TmainForm {
  public:
@@ -85,10 +94,21 @@ class TmainForm {
   // asks the face to end the message loop.
   void FormCloseQuery(bool& canClose);
   void FormDestroy();  // SaveSettings, once
+  // Windows asks whether the session may end (log off, shutdown, restart):
+  // yes; the end follows.
+  bool FormQueryEndSession() const { return true; }
+  // Windows ends the session: the program's one end, as after "Выход".
+  void FormEndSession();
+  // The end itself, once: SaveSettings (when the settings were read), the
+  // exchange thread stopped and the controller deleted within `threadLimit`
+  // (abandoned past it), then every byte of the archive still waiting
+  // written, synced and closed. False when the thread had to be abandoned.
+  bool FormEnd(std::chrono::milliseconds threadLimit = kEndThreadLimit);
   void TrayIcon1Click();
   // Someone started the program again: the running copy is what they want
   // to see, so it comes out of the tray as a tray click would bring it.
-  void AnotherCopyStarted();
+  // False once "Выход" or the end has begun: nothing to show.
+  bool AnotherCopyStarted();
   void N1Click();
   // Every key press of the window before the focused control sees it;
   // modifiers are not looked at, the key is not consumed.
@@ -169,6 +189,9 @@ class TmainForm {
   bool destroyed_ = false;
   bool archiveStoppedShown_ = false;  // the feed panel says the archive stopped
   bool saveFaultShown_ = false;  // the failed save's message, once a run
+  bool settingsRead_ = false;  // LoadSettings ran to its end: a save keeps what the file held
+  bool ended_ = false;
+  bool endStopped_ = true;
   // The mode button the operator last saw selected, so a click on it again
   // is not a mode change.
   std::int32_t selectedMode_ = 0;

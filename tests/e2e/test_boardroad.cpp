@@ -59,7 +59,7 @@ std::size_t Count(const std::string& text, const std::string& what) {
 }
 
 // One run of the road, in a private folder: the proxy's program folder with
-// its settings file, its own single-instance lock folder and its own COM link.
+// its settings file, its own single-instance lock and its own COM link folder.
 class BoardRoad : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -77,7 +77,7 @@ class BoardRoad : public ::testing::Test {
     fs::copy_file(bin / "brelvo-proxy", dir_ / "program" / "brelvo-proxy");
     fs::copy_file(bin / "scoreboardcontroller.so", dir_ / "program" / "scoreboardcontroller.so");
     comPort_ = 150 + ::getpid() % 100;
-    link_ = fs::path("/tmp/brelvo-com") / ("COM" + std::to_string(comPort_));
+    link_ = dir_ / "runtime" / "brelvo-com" / ("COM" + std::to_string(comPort_));
     record_ = dir_ / "feed.rec";
     state_ = dir_ / "board.json";
   }
@@ -109,7 +109,8 @@ class BoardRoad : public ::testing::Test {
     board_ = std::make_unique<TChildProcess>(
         std::vector<std::string>{exe.string(), "--pty", std::to_string(comPort_), "--state", state_.string(),
                                  "--heartbeat-ms", "200", "--baud", "115200"},
-        std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"}});
+        std::map<std::string, std::string>{{"QT_QPA_PLATFORM", "offscreen"},
+                                           {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()}});
     ASSERT_TRUE(board_->Started());
     ASSERT_TRUE(board_->WaitForLine("brelvo-board: COM", 10s)) << "the board never published its link:\n"
                                                                << board_->Output();
@@ -120,12 +121,14 @@ class BoardRoad : public ::testing::Test {
     {
       std::FILE* ini = std::fopen((dir_ / "program" / "scoreboard.ini").c_str(), "w");
       ASSERT_NE(ini, nullptr);
-      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:%d\nBrightness:9\nComPort:%d\nWebPort: 0\n", feedPort_,
-                   kRaceMode, comPort_);
+      std::fprintf(ini, "Host: 127.0.0.1\nPort: %d\nScoreboardMode:%d\nBrightness:9\nComPort:%d\nWebPort: 0\n",
+                   feedPort_, kRaceMode, comPort_);
       std::fclose(ini);
     }
     std::map<std::string, std::string> all = env;
     all["XDG_RUNTIME_DIR"] = (dir_ / "runtime").string();
+    // The lock is the machine's: runs side by side each take one of their own.
+    all["BRELVO_INSTANCE"] = dir_.filename().string();
     proxy_ =
         std::make_unique<TChildProcess>(std::vector<std::string>{(dir_ / "program" / "brelvo-proxy").string()}, all);
     ASSERT_TRUE(proxy_->Started());

@@ -23,7 +23,10 @@ skip() { echo "SKIPPED: $*"; exit 77; }
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/brelvo-winroad.XXXXXX")"
 com=$((150 + $$ % 100))
-link="/tmp/brelvo-com/COM$com"
+# The board's link in a folder of this run's own; a lock of its own.
+mkdir -p "$work/com" && chmod 700 "$work/com"
+export BRELVO_COM_LINKS="$work/com" BRELVO_INSTANCE="winroad-$$"
+link="$BRELVO_COM_LINKS/COM$com"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done

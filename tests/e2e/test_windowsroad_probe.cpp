@@ -4,6 +4,8 @@
 //                                    line, from the proxy's own parser and table
 //   probe status                     status panel 0 of the running window
 //   probe log-on                     ticks "Лог обмена" in the running window
+//   probe brightness <n>             moves the brightness track bar to n
+//   probe exit                       "Выход" from the tray menu
 #include <windows.h>
 
 #include <commctrl.h>
@@ -14,6 +16,7 @@
 #include <iterator>
 #include <string>
 
+#include "faces/win32/win32mainform.h"
 #include "feedreplay.h"
 
 namespace {
@@ -41,6 +44,23 @@ int TickFeedLog() {
   return 0;
 }
 
+// Only the end stores a brightness: the operator's slider, as it stands.
+int Brightness(int position) {
+  HWND window = MainWindow();
+  HWND bar = window != nullptr ? FindWindowExW(window, nullptr, TRACKBAR_CLASSW, nullptr) : nullptr;
+  if (bar == nullptr) return 1;
+  SendMessageW(bar, TBM_SETPOS, TRUE, position);
+  SendMessageW(window, WM_HSCROLL, MAKEWPARAM(TB_THUMBPOSITION, position), reinterpret_cast<LPARAM>(bar));
+  return 0;
+}
+
+// The tray menu's item, as its click reaches the window.
+int Exit() {
+  HWND window = MainWindow();
+  if (window == nullptr) return 1;
+  return PostMessageW(window, WM_COMMAND, MAKEWPARAM(TWin32MainForm::CommandId(TControlId::N1), 0), 0) ? 0 : 1;
+}
+
 int Status() {
   HWND window = MainWindow();
   if (window == nullptr) return 1;
@@ -62,6 +82,8 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "expect") == 0) return Expect(argv[2], std::atoi(argv[3]));
   if (argc == 2 && std::strcmp(argv[1], "status") == 0) return Status();
   if (argc == 2 && std::strcmp(argv[1], "log-on") == 0) return TickFeedLog();
+  if (argc == 3 && std::strcmp(argv[1], "brightness") == 0) return Brightness(std::atoi(argv[2]));
+  if (argc == 2 && std::strcmp(argv[1], "exit") == 0) return Exit();
   std::fprintf(stderr, "usage: probe expect <recording> <mode> | probe status\n");
   return 2;
 }

@@ -3,6 +3,17 @@
 #include <stdlib.h>
 #include <string.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+static void SleepMs(long ms) { Sleep((DWORD)ms); }
+#else
+#include <time.h>
+static void SleepMs(long ms) {
+  struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+  nanosleep(&pause, NULL);
+}
+#endif
+
 /* CBOARDFAKE_CDECL: `this` first on the stack, the caller pops, and the
  * C++Builder marker export. Otherwise 32-bit x86 gets thiscall (`this` in
  * ECX, the callee pops) and other processors their one convention, where
@@ -116,7 +127,14 @@ static const void* const slotTable[CBOARDFAKE_SLOTS] = {
     (const void*)SetRaceTime, (const void*)ShowPicture, (const void*)SetRow,
 };
 
+static int32_t deletes;
+
+/* A board maker's library that is slow to start, or hangs when its port is
+ * closed: CBOARDFAKE_CREATE_MS=<ms> sleeps in create, CBOARDFAKE_DELETE_HANGS
+ * makes delete never return. */
 EXPORT int32_t _createScoreboardController(TObject** controller, void* window) {
+  const char* createMs = getenv("CBOARDFAKE_CREATE_MS");
+  if (createMs != NULL) SleepMs(atol(createMs));
   createWindow = window;
   /* The environment too, so a whole program can be shown the case. */
   *controller = createNothing || getenv("CBOARDFAKE_CREATE_NOTHING") != NULL ? NULL : &theObject;
@@ -124,9 +142,13 @@ EXPORT int32_t _createScoreboardController(TObject** controller, void* window) {
 }
 
 EXPORT int32_t _deleteScoreboardController(TObject** controller) {
+  deletes += 1;
+  while (getenv("CBOARDFAKE_DELETE_HANGS") != NULL) SleepMs(1000);
   *controller = NULL;
   return 1;
 }
+
+EXPORT int32_t cboardfakeDeletes(void) { return deletes; }
 
 EXPORT int32_t cboardfakeLastCall(int32_t slot, TCBoardFakeCall* out) {
   if (slot < 0 || slot >= CBOARDFAKE_SLOTS) return 0;

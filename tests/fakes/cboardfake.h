@@ -27,5 +27,7 @@ typedef void* (*TCBoardFakeWindow)(void);             /* the window handle creat
 #define CBOARDFAKE_LAST_CALL "cboardfakeLastCall"
 #define CBOARDFAKE_CREATE_NOTHING "cboardfakeCreateNothing"
 #define CBOARDFAKE_WINDOW "cboardfakeWindow"
+typedef int32_t (*TCBoardFakeDeletes)(void); /* how often delete was called */
+#define CBOARDFAKE_DELETES "cboardfakeDeletes"
 
 #endif

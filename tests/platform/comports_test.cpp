@@ -4,6 +4,10 @@
 #include <fstream>
 #include <string>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -90,6 +94,23 @@ TEST_F(ComPortMapping, LinkInTheFolderWinsOverTheTableEvenForHighNumbers) {
 TEST_F(ComPortMapping, DanglingLinkStillNamesTheLinkNotAnotherDevice) {
   std::filesystem::create_symlink(folder_ / "gone", folder_ / "COM2");
   EXPECT_EQ(platform::ComPortDevicePath(2), (folder_ / "COM2").string());
+}
+
+// A link another user planted (or a link folder of another user's) would
+// hand the board's traffic to a device of theirs.
+TEST_F(ComPortMapping, AnotherUsersLinkOrFolderIsNeverFollowed) {
+  constexpr uid_t kOtherUser = 65534;
+  if (::geteuid() == kOtherUser) GTEST_SKIP() << "runs as the other user itself";
+  std::filesystem::create_symlink("/dev/null", folder_ / "COM5");
+  std::filesystem::create_symlink("/dev/null", folder_ / "COM6");
+  if (::lchown((folder_ / "COM5").c_str(), kOtherUser, kOtherUser) != 0) {
+    GTEST_SKIP() << "links cannot be given to another user here (not root)";
+  }
+  EXPECT_EQ(platform::ComPortDevicePath(5), std::nullopt) << "planted link followed";
+  EXPECT_FALSE(platform::ComLinkTrusted(folder_ / "COM5"));
+  EXPECT_EQ(platform::ComPortDevicePath(6), (folder_ / "COM6").string()) << "own link refused";
+  ASSERT_EQ(::lchown(folder_.c_str(), kOtherUser, kOtherUser), 0);
+  EXPECT_FALSE(platform::ComLinkTrusted(folder_ / "COM6")) << "own link in another user's folder trusted";
 }
 
 TEST_F(ComPortMapping, MissingLinkFolderFallsBackToTheTable) {

@@ -546,13 +546,16 @@ TEST_F(ConsoleTest, CloseHidesToTrayAndExitSavesTheSettings) {
   EXPECT_FALSE(view_.trayShown);
   // Starting the program again brings the window out of the tray.
   form.FormCloseQuery(canClose);
-  form.AnotherCopyStarted();
+  EXPECT_TRUE(form.AnotherCopyStarted());
   EXPECT_TRUE(view_.windowShown);
   EXPECT_FALSE(view_.trayShown);
   form.N1Click();
   EXPECT_TRUE(form.ExitRequested());
   EXPECT_FALSE(view_.windowShown);
   EXPECT_EQ(view_.quits, 1);
+  // Ending: a second copy is not told it was shown, and nothing comes back.
+  EXPECT_FALSE(form.AnotherCopyStarted());
+  EXPECT_FALSE(view_.windowShown);
   form.FormDestroy();
   EXPECT_EQ(ReadText(Settings()).find("Host: 127.0.0.1\n"), 0u);
 }
@@ -674,6 +677,99 @@ TEST_F(ConsoleTest, FeedPanelSaysWhileTheArchiveIsNotRecording) {
   }));
   form.Timer1Timer();
   EXPECT_EQ(view_.Status(kFeedStatusPanel), u"Источник: подключено");
+}
+
+}  // namespace
+
+namespace {
+
+// The bytes of an archive file without its stamp lines: what the feed sent.
+std::string WithoutStamps(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string text(std::istreambuf_iterator<char>(in), {});
+  std::string out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t stamp = text.find("##", at);
+    if (stamp == std::string::npos) break;
+    out.append(text, at, stamp - at);
+    const std::size_t end = text.find('\n', stamp);
+    at = end == std::string::npos ? text.size() : end + 1;
+  }
+  if (at < text.size()) out.append(text, at, std::string::npos);
+  return out;
+}
+
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+#endif
+}
+
+// "Выход", a Windows session end and SIGTERM all come to this one end: the
+// day's settings (the brightness is stored nowhere else), the controller
+// deleted so the board library closes its port, and every received byte in
+// the archive, without a Drain and without destroying anything.
+TEST_F(ConsoleTest, EndKeepsSettingsAndEveryArchivedByteAndDeletesTheController) {
+  exchangetest::LoopbackServer server;
+  WriteSettings("Port: " + std::to_string(server.Port()) + "\nComPort:2\n");
+  TmainForm& form = MakeForm();
+  form.FormCreate();
+  ASSERT_TRUE(server.Accept(std::chrono::seconds(8)));
+  std::string sent;
+  for (int i = 0; i < 20; ++i) {
+    const std::string line =
+        "$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:" + std::to_string(10 + i) + "\",\"Green \"\r\n";
+    ASSERT_TRUE(server.Send(line));
+    sent += line;
+  }
+  ASSERT_TRUE(WaitFor([&] { return Count(foSetRaceTime) == 20; }));
+  view_.SetPosition(TControlId::tbBrightness, 5);
+  std::filesystem::remove(Settings());
+  const auto file = form.FeedArchive()->CurrentFile();
+
+  EXPECT_TRUE(form.FormEnd());
+  EXPECT_NE(ReadText(Settings()).find("Brightness:5\n"), std::string::npos) << ReadText(Settings());
+  EXPECT_EQ(fake_.LiveControllers(), 0) << "the controller was not deleted";
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(WithoutStamps(file), sent) << file;
+  EXPECT_TRUE(server.ClientClosed(std::chrono::seconds(5))) << "the feed connection stayed open";
+
+  // Once: a second end (two of them racing) writes nothing again.
+  std::filesystem::remove(Settings());
+  EXPECT_TRUE(form.FormEnd());
+  EXPECT_FALSE(std::filesystem::exists(Settings()));
+}
+
+// A board library that hangs when its port is closed holds the end only as
+// long as the limit; the settings and the archive are kept all the same.
+TEST_F(ConsoleTest, EndIsBoundedWhenTheBoardLibraryHangsInDelete) {
+  exchangetest::LoopbackServer server;
+  WriteSettings("Port: " + std::to_string(server.Port()) + "\nComPort:2\n");
+  SetEnvironment("CBOARDFAKE_DELETE_HANGS", "1");
+  TmainForm& form = MakeForm(true, "cboardfake.dll");
+  form.FormCreate();
+  ASSERT_TRUE(form.ExchangeThread()->HasController());
+  ASSERT_TRUE(server.Accept(std::chrono::seconds(8)));
+  const std::string line = "$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n";
+  ASSERT_TRUE(server.Send(line));
+  TFeedArchive* archive = form.FeedArchive();
+  ASSERT_TRUE(WaitFor([&] { return !archive->CurrentFile().empty(); }));
+  const auto file = archive->CurrentFile();
+  view_.SetPosition(TControlId::tbBrightness, 3);
+
+  EXPECT_FALSE(form.FormEnd(std::chrono::milliseconds(300))) << "the hanging delete was waited for";
+  EXPECT_EQ(form.ExchangeThread(), nullptr);
+  EXPECT_NE(ReadText(Settings()).find("Brightness:3\n"), std::string::npos);
+  EXPECT_EQ(WithoutStamps(file), line);
+  // Let the abandoned delete return: its thread then frees what it held.
+  SetEnvironment("CBOARDFAKE_DELETE_HANGS", nullptr);
 }
 
 }  // namespace

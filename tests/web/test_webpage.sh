@@ -29,10 +29,12 @@ if [ "$kind" = wine ]; then
 fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/brelvo-webpage.XXXXXX")"
-# A board port of its own: links of boards that other tests run now stay theirs.
+# The board's link in a folder of this run's own, and a lock of its own: the
+# programs of other tests running now stay theirs.
 com=$((50 + $$ % 100))
-while [ -e "/tmp/brelvo-com/COM$com" ]; do com=$((com + 1)); done
-link="/tmp/brelvo-com/COM$com"
+mkdir -p "$work/com" && chmod 700 "$work/com"
+export BRELVO_COM_LINKS="$work/com" BRELVO_INSTANCE="webpage-$$"
+link="$BRELVO_COM_LINKS/COM$com"
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done

@@ -33,7 +33,14 @@ std::unique_ptr<TBoardLine> TBoardLine::Open(const TBoardOptions& options, std::
       return nullptr;
     }
     std::error_code ec;
+    if (platform::ComLinkFolder().empty()) {
+      error = "no folder for the port's link: set XDG_RUNTIME_DIR or BRELVO_COM_LINKS, or give --link-folder";
+      return nullptr;
+    }
+    // The folder only this user may write into.
     std::filesystem::create_directories(platform::ComLinkFolder(), ec);
+    std::filesystem::permissions(platform::ComLinkFolder(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
     const auto link = platform::ComLinkFolder() / ("COM" + std::to_string(options.ptyNumber));
     std::filesystem::remove(link, ec);
     std::filesystem::create_symlink(slave, link, ec);

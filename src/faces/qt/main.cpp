@@ -1,12 +1,13 @@
-// Brelvo Proxy: one copy per machine, one window, ended only from the tray.
+// brelvo-proxy (Linux): the Qt face of the program. The program's life is
+// the console's (shell/program.h); this file only makes the application and
+// the window, runs Qt's loop and shows an error box.
 #include <QApplication>
 #include <QMessageBox>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
+#include <memory>
 
 #include "faces/qt/qtmainform.h"
-#include "platform/singleinstance.h"
+#include "shell/program.h"
 
 namespace {
 
@@ -29,35 +30,39 @@ class TBrelvoApplication : public QApplication {
   }
 };
 
-TQtMainForm* mainForm = nullptr;
+class TQtProgramFace final : public TProgramFace {
+ public:
+  TQtProgramFace(int& argc, char** argv) : argc_(argc), argv_(argv) {}
+
+  TmainForm& MakeWindow(TmainFormEnvironment environment) override {
+    application_ = std::make_unique<TBrelvoApplication>(argc_, argv_);
+    TQtMainForm::InstallRussianTranslations(*application_);
+    // Closing the window hides it; the tray's "Выход" ends the loop.
+    QApplication::setQuitOnLastWindowClosed(false);
+    TQtMainFormEnvironment faceEnvironment;
+    faceEnvironment.console = std::move(environment);
+    // Never destroyed: the process ends under it.
+    window_ = new TQtMainForm(std::move(faceEnvironment));
+    return window_->Console();
+  }
+  platform::GuiQueue* Queue() override { return window_ != nullptr ? &window_->Queue() : nullptr; }
+  void RunLoop() override {
+    window_->show();
+    QApplication::exec();
+  }
+  void Quit() override { QCoreApplication::quit(); }
+  void ShowError(const std::u16string& text) override { ShowException(QString::fromStdU16String(text)); }
+
+ private:
+  int& argc_;
+  char** argv_;
+  std::unique_ptr<TBrelvoApplication> application_;
+  TQtMainForm* window_ = nullptr;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A second copy asks the running one to show its window, then ends.
-  if (!platform::AcquireSingleInstanceLock()) {
-    platform::RequestShowFromFirstCopy();
-    return 0;
-  }
-  TBrelvoApplication application(argc, argv);
-  TQtMainForm::InstallRussianTranslations(application);
-  // Closing the window hides it; the tray's "Выход" ends the loop.
-  QApplication::setQuitOnLastWindowClosed(false);
-  try {
-    mainForm = new TQtMainForm();
-    mainForm->Console().FormCreate();
-    // Lives until the process ends, like the window.
-    new platform::ShowRequestListener([] { mainForm->Console().AnotherCopyStarted(); }, &mainForm->Queue());
-    mainForm->show();
-    QApplication::exec();
-    mainForm->Console().FormDestroy();
-  } catch (const std::exception& e) {
-    ShowException(QString::fromLocal8Bit(e.what()));
-  } catch (...) {
-    ShowException(QString());
-  }
-  // The exchange thread and the controller's own threads run until the very
-  // end; leave without tearing down what they may still be using.
-  std::fflush(nullptr);
-  std::_Exit(0);
+  // Never destroyed either: RunProgram ends the process.
+  RunProgram(*new TQtProgramFace(argc, argv));
 }

@@ -22,7 +22,7 @@ class TQtGuiQueue : public platform::GuiQueue {
 
   // Releases every waiting Invoke whose task has not started, without
   // running it; later calls are dropped.
-  void Shutdown();
+  void Shutdown() override;
 
  private:
   struct TShared {

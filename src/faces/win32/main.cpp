@@ -1,48 +1,42 @@
-// brelvo-proxy.exe: one copy at a time, the window, the message loop. An
-// exception that reaches here is shown in a message box; the exit code is 0
-// in every case.
+// brelvo-proxy.exe: the Win32 face of the program. The program's life is the
+// console's (shell/program.h); this file only makes the window, runs the
+// message loop and shows an error box.
 #include <windows.h>
 
-#include <exception>
 #include <string>
 
-#include "platform/dynamiclibrary.h"
-#include "platform/singleinstance.h"
+#include "shell/program.h"
 #include "win32mainform.h"
 
 namespace {
 
-void ShowException(const char* what) {
-  // The exception's text is in the system's code page.
-  const int length = MultiByteToWideChar(CP_ACP, 0, what, -1, nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
-  if (length > 0) MultiByteToWideChar(CP_ACP, 0, what, -1, text.data(), length);
-  MessageBoxW(nullptr, text.c_str(), L"Brelvo Proxy", MB_OK | MB_ICONERROR);
-}
+class TWin32ProgramFace final : public TProgramFace {
+ public:
+  explicit TWin32ProgramFace(int showCommand) : showCommand_(showCommand) {}
+
+  TmainForm& MakeWindow(TmainFormEnvironment environment) override {
+    // Never freed: the process ends under it.
+    form_ = new TWin32MainForm(std::move(environment));
+    return form_->Console();
+  }
+  platform::GuiQueue* Queue() override { return nullptr; }
+  void RunLoop() override {
+    ::ShowWindow(form_->Handle(), showCommand_);
+    UpdateWindow(form_->Handle());
+    RunMessageLoop(*form_);
+  }
+  void Quit() override { PostQuitMessage(0); }
+  void ShowError(const std::u16string& text) override {
+    MessageBoxW(nullptr, reinterpret_cast<const wchar_t*>(text.c_str()), L"Brelvo Proxy", MB_OK | MB_ICONERROR);
+  }
+
+ private:
+  int showCommand_;
+  TWin32MainForm* form_ = nullptr;
+};
 
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int showCommand) {
-  // A second copy asks the running one to show its window and ends at once:
-  // no window of its own, no message.
-  if (!platform::AcquireSingleInstanceLock()) {
-    platform::RequestShowFromFirstCopy();
-    return 0;
-  }
-  // Before any library loads: never from the current folder or PATH.
-  platform::RestrictLibrarySearch();
-  try {
-    // Never freed: the exchange thread and the board link end with the
-    // process, not before it.
-    auto* form = new TWin32MainForm();
-    form->Start(showCommand);
-    // Lives until the process ends, like the window.
-    new platform::ShowRequestListener([form] { form->Console().AnotherCopyStarted(); }, nullptr);
-    RunMessageLoop(*form);
-  } catch (const std::exception& e) {
-    ShowException(e.what());
-  } catch (...) {
-    ShowException("");
-  }
-  return 0;
+  RunProgram(*new TWin32ProgramFace(showCommand));
 }

@@ -370,6 +370,13 @@ LRESULT TWin32MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       console_->FormCloseQuery(canClose);
       return 0;
     }
+    case WM_QUERYENDSESSION:
+      return console_->FormQueryEndSession() ? TRUE : FALSE;
+    case WM_ENDSESSION:
+      // Windows ends the process once this returns; the console's end ends
+      // it first, with the settings and the archive kept.
+      if (wParam != FALSE) console_->FormEndSession();
+      return 0;
     case WM_DESTROY:
       KillTimer(window_, kTimerId);
       console_->FormDestroy();

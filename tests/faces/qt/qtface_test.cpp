@@ -38,6 +38,7 @@
 #include "faces/qt/qtresultslistview.h"
 #include "faces/qt/qtresultsmodel.h"
 #include "messageboxcloser.h"
+#include "platform/singleinstance.h"
 #include "standings/competitors.h"
 
 namespace {
@@ -290,24 +291,32 @@ void QtFaceTest::closeHidesToTrayAndExitSavesTheSettings() {
 
 void QtFaceTest::secondCopyExitsAtOnce() {
   const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/brelvo-proxy");
+  const QString probe = QCoreApplication::applicationDirPath() + QStringLiteral("/brelvo_singleinstance_probe");
   if (!QFileInfo::exists(program)) QSKIP("brelvo-proxy is not built beside the tests");
+  if (!QFileInfo::exists(probe)) QSKIP("brelvo_singleinstance_probe is not built beside the tests");
   QTemporaryDir runtime;
+  // The lock is the machine's: a name of this run's own.
+  const QString instance = QStringLiteral("qtface-%1").arg(QCoreApplication::applicationPid());
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
   environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  environment.insert(QStringLiteral("BRELVO_INSTANCE"), instance);
   QProcess first;
   first.setProcessEnvironment(environment);
   first.start(program, {});
   QVERIFY(first.waitForStarted(5000));
-  // The first copy holds the lock once its lock file exists.
-  QTRY_VERIFY_WITH_TIMEOUT(!QDir(runtime.path()).entryList({QStringLiteral("brelvo-*.lock")}).isEmpty(), 5000);
+  // The probe finds the lock held (exit code 1 or 3) once the first has it.
+  const QString lockName = QString::fromLatin1(platform::kSingleInstanceName) + QLatin1Char('-') + instance;
+  QTRY_VERIFY_WITH_TIMEOUT(QProcess::execute(probe, {lockName}) != 0, 5000);
   QProcess second;
   second.setProcessEnvironment(environment);
   second.start(program, {});
-  QVERIFY(second.waitForFinished(5000));
+  // It waits for the first's answer, which comes once the first runs its loop.
+  QVERIFY(second.waitForFinished(15000));
   QCOMPARE(second.exitStatus(), QProcess::NormalExit);
   QCOMPARE(second.exitCode(), 0);
   QVERIFY(second.readAllStandardOutput().isEmpty());
+  QVERIFY2(second.readAllStandardError().contains("showed its window"), "the first copy never answered");
   QCOMPARE(first.state(), QProcess::Running);
   first.kill();
   first.waitForFinished(5000);

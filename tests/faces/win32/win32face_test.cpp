@@ -232,4 +232,21 @@ TEST_F(Win32FaceTest, CloseHidesToTheTrayAndExitSavesTheSettings) {
   EXPECT_NE(settings.find("Brightness:7"), std::string::npos) << settings;
 }
 
+// Windows logs off or shuts down with the program hidden in the tray: the
+// session may end, and the end keeps the day's brightness and lets the
+// board library close its port, as "Выход" would.
+TEST_F(Win32FaceTest, SessionEndIsAnsweredAndRunsTheEnd) {
+  MakeForm();
+  SendMessageW(form_->Handle(), WM_CLOSE, 0, 0);
+  Pump();
+  fs::remove(folder_ / "scoreboard.ini");
+  SendMessageW(Control(TControlId::tbBrightness), TBM_SETPOS, TRUE, 6);
+  ASSERT_EQ(fake_.LiveControllers(), 1);
+  EXPECT_EQ(SendMessageW(form_->Handle(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+  EXPECT_FALSE(fs::exists(folder_ / "scoreboard.ini")) << "asking is not ending";
+  SendMessageW(form_->Handle(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  EXPECT_NE(ReadText(folder_ / "scoreboard.ini").find("Brightness:6"), std::string::npos);
+  EXPECT_EQ(fake_.LiveControllers(), 0) << "the controller was not deleted";
+}
+
 }  // namespace
