@@ -140,6 +140,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
       out.archiveDays = number;
     } else if (std::sscanf(text, "WebPort: %511s", token) == 1) {
       out.webPort = token;
+    } else if (std::sscanf(text, "ControllerConvention: %511s", token) == 1) {
+      out.controllerConvention = ParseConventionSetting(token);
     }
   }
   return true;
@@ -156,5 +158,8 @@ bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave&
   content.append("ComPort:").append(std::to_string(settings.comPort)).append(end);
   content.append("ArchiveDays:").append(std::to_string(settings.archiveDays)).append(end);
   content.append("WebPort: ").append(settings.webPort).append(end);
+  // Written only when forced, so the operators' files stay as they were.
+  if (settings.controllerConvention != csAuto)
+    content.append("ControllerConvention: ").append(ConventionSettingName(settings.controllerConvention)).append(end);
   return platform::WriteFileAtomically(file, content);
 }

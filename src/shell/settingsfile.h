@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "exchange/controllerlibrary.h"
 #include "views/feedlinkstatus.h"
 
 inline constexpr const char* kSettingsFileName = "scoreboard.ini";
@@ -26,6 +27,7 @@ struct TLoadedSettings {
   std::uint32_t comPort = 0;
   std::optional<std::uint32_t> archiveDays;
   std::optional<std::string> webPort;  // 8-bit token
+  TConventionSetting controllerConvention = csAuto;
 };
 
 // The results page's port when the file does not give a usable one.
@@ -39,6 +41,7 @@ struct TSettingsToSave {
   std::uint32_t comPort = 0;
   std::uint32_t archiveDays = 60;
   std::string webPort = "8080";  // 8-bit text, written back as it was read
+  TConventionSetting controllerConvention = csAuto;
 };
 
 // The feed endpoint as the source edits give it. The one conversion of the

@@ -3,10 +3,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-/* CBOARDFAKE_CDECL: `this` first on the stack, the caller pops, and the
- * C++Builder marker export. Otherwise 32-bit x86 gets thiscall (`this` in
- * ECX, the callee pops) and other processors their one convention, where
- * `this` is simply the first argument. */
+/* CBOARDFAKE_CDECL: `this` first on the stack, the caller pops. Otherwise
+ * 32-bit x86 gets thiscall (`this` in ECX, the callee pops) and other
+ * processors their one convention, where `this` is simply the first
+ * argument. CBOARDFAKE_MARKER: the C++Builder marker export, whatever the
+ * convention (a library the marker misleads). */
 #if defined(CBOARDFAKE_CDECL)
 #define SLOT __attribute__((cdecl))
 #elif defined(__i386__)
@@ -27,6 +28,7 @@ typedef struct TObject {
 
 static TCBoardFakeCall recorded[CBOARDFAKE_SLOTS];
 static int32_t createNothing;
+static int32_t deletes;
 static void* createWindow;
 static const void* const slotTable[CBOARDFAKE_SLOTS];
 static TObject theObject = {slotTable};
@@ -124,6 +126,7 @@ EXPORT int32_t _createScoreboardController(TObject** controller, void* window) {
 }
 
 EXPORT int32_t _deleteScoreboardController(TObject** controller) {
+  if (*controller == &theObject) ++deletes;
   *controller = NULL;
   return 1;
 }
@@ -136,8 +139,9 @@ EXPORT int32_t cboardfakeLastCall(int32_t slot, TCBoardFakeCall* out) {
 
 EXPORT void cboardfakeCreateNothing(int32_t on) { createNothing = on; }
 EXPORT void* cboardfakeWindow(void) { return createWindow; }
+EXPORT int32_t cboardfakeDeletes(void) { return deletes; }
 
-#if defined(CBOARDFAKE_CDECL)
+#if defined(CBOARDFAKE_MARKER)
 /* Every classic C++Builder library carries it; the proxy reads its presence
  * as "called cdecl". On 32-bit Windows the symbol gains an underscore that
  * the export table drops again: exported as written. */
