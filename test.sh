@@ -64,6 +64,11 @@ if [ "$windows" = 1 ]; then
     grep -q '/virtual-board/scoreboardcontroller\.dll$' <<<"$files" &&
       ! grep -q '^[^/]*/scoreboardcontroller\.dll$' <<<"$files" ||
       { echo "test.sh: the $preset zip holds scoreboardcontroller.dll beside the program:"; echo "$files"; exit 1; }
+    # One top folder, the same for every version, so an upgrade unzips over
+    # the old one (the name has blanks and parentheses: fixed-string match).
+    if [ "$preset" = windows-x86 ]; then folder="Brelvo Proxy (32-bit)/"; else folder="Brelvo Proxy (64-bit)/"; fi
+    grep -qF -x "${folder}brelvo-proxy.exe" <<<"$files" && ! grep -vqF "$folder" <<<"$files" ||
+      { echo "test.sh: the $preset zip's files are not all in \"$folder\":"; echo "$files"; exit 1; }
   done
 fi
 step "all passed"

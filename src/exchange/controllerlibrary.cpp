@@ -1,6 +1,9 @@
 #include "exchange/controllerlibrary.h"
 
+#include <cctype>
 #include <filesystem>
+
+#include "platform/debugoutput.h"
 
 // The adapter is C-ABI code shared with the controller libraries: on 32-bit
 // Windows it calls the object's table of nine functions as cdecl functions
@@ -63,6 +66,40 @@ class TControllerLibrary::TCdeclController final : public ScoreboardController {
 class TControllerLibrary::TCdeclController {};
 #endif
 
+TConventionSetting ParseConventionSetting(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower == "thiscall") return csThiscall;
+  if (lower == "cdecl") return csCdecl;
+  return csAuto;
+}
+
+std::string_view ConventionSettingName(TConventionSetting setting) {
+  switch (setting) {
+    case csThiscall:
+      return "thiscall";
+    case csCdecl:
+      return "cdecl";
+    case csAuto:
+      break;
+  }
+  return "auto";
+}
+
+std::string ConventionReport(const std::string& name, const TControllerLoad& load) {
+  std::string text = name + ": " + std::to_string(load.libraryBits) + "-bit, ";
+  text += load.markerExport ? "exports " : "no ";
+  text += kCppBuilderMarkerExport;
+  text += ", ControllerConvention: ";
+  text += ConventionSettingName(load.setting);
+  text += ", called ";
+  if (load.libraryBits != 32 || !BRELVO_CDECL_CONTROLLERS)
+    text += "in the one convention of this build";
+  else
+    text += load.convention == ccCdecl ? "cdecl" : "thiscall";
+  return text;
+}
+
 TControllerLibrary::TControllerLibrary() = default;
 
 TControllerLibrary::~TControllerLibrary() {
@@ -71,7 +108,11 @@ TControllerLibrary::~TControllerLibrary() {
   library_.Release();
 }
 
-const TControllerLoad& TControllerLibrary::Load(const std::string& name, TWindowHandle window) {
+const TControllerLoad& TControllerLibrary::Load(const std::string& name, TWindowHandle window,
+                                                TConventionSetting setting) {
+  // The old object's code lives in the old library, which loading the new
+  // one unmaps.
+  Delete();
   load_ = TControllerLoad{};
   const std::filesystem::path path = platform::DynamicLibrary::PathFor(name);
   switch (platform::ReadLibraryFileKind(path)) {
@@ -104,6 +145,15 @@ const TControllerLoad& TControllerLibrary::Load(const std::string& name, TWindow
     load_.problem = cpNoExports;
     return load_;
   }
+  load_.markerExport = library_.GetSymbolAddress(kCppBuilderMarkerExport) != nullptr;
+  load_.setting = setting;
+#if BRELVO_CDECL_CONTROLLERS
+  if (setting == csCdecl || (setting == csAuto && load_.markerExport)) load_.convention = ccCdecl;
+#endif
+  // Said before the library runs any code of ours, so a library that then
+  // crashes in the wrong convention has left the reason behind.
+  platform::DebugOutput(ConventionReport(name, load_));
+  platform::DebugOutput("\n");
   create(&foreign_, window);  // its result says nothing the pointer does not
   if (foreign_ == nullptr) {
     load_.problem = cpNoController;
@@ -111,8 +161,7 @@ const TControllerLoad& TControllerLibrary::Load(const std::string& name, TWindow
   }
   controller_ = foreign_;
 #if BRELVO_CDECL_CONTROLLERS
-  if (library_.GetSymbolAddress(kCppBuilderMarkerExport) != nullptr) {
-    load_.convention = ccCdecl;
+  if (load_.convention == ccCdecl) {
     cdecl_ = std::make_unique<TCdeclController>(foreign_);
     controller_ = cdecl_.get();
   }

@@ -134,7 +134,7 @@ TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle)
 TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle, Options options)
     : impl_(new Impl(windowHandle, std::move(options))) {
   Impl& d = *impl_;
-  d.controllerLibrary.Load(d.options.libraryName, d.windowHandle);
+  d.controllerLibrary.Load(d.options.libraryName, d.windowHandle, d.options.controllerConvention);
   d.controller.store(d.controllerLibrary.Controller());
   // The body starts once the object is complete.
   d.thread = std::thread([impl = impl_] {

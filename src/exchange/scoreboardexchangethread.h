@@ -42,6 +42,7 @@ class TScoreboardExchangeThread {
     // The controller library, by its Windows file name, in the program's
     // folder (see DynamicLibrary::PathFor).
     std::string libraryName = "scoreboardcontroller.dll";
+    TConventionSetting controllerConvention = csAuto;  // how a 32-bit library is called
     // Null: the system clock.
     platform::Clock* clock = nullptr;
     // What LogLastLine does with the line on the window's thread: the

@@ -1,6 +1,8 @@
 #include "platform/serialportlist.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <optional>
 
 #include "platform/comports.h"
@@ -24,7 +26,48 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// The number after the first "(COM" of a friendly name, as the port choice reads it.
+std::optional<int> ComNumberOfName(const std::string& name) {
+  const std::size_t at = name.find("(COM");
+  if (at == std::string::npos) return std::nullopt;
+  int number = 0;
+  if (std::sscanf(name.c_str() + at, "(COM%d", &number) != 1) return std::nullopt;
+  return number;
+}
+
+// "COM7" (any letter case) as 7; nothing for any other port name.
+std::optional<int> ComNumberOfPort(const std::string& port) {
+  if (port.size() < 4 || port.size() > 7) return std::nullopt;
+  for (std::size_t i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(port[i])) != "COM"[i]) return std::nullopt;
+  int number = 0;
+  for (std::size_t i = 3; i < port.size(); ++i) {
+    if (port[i] < '0' || port[i] > '9') return std::nullopt;
+    number = number * 10 + (port[i] - '0');
+  }
+  if (number == 0) return std::nullopt;
+  return number;
+}
+
 }  // namespace
+
+void AppendSerialCommPorts(const std::vector<TSerialCommFacts>& ports, TSerialPortInfo* table, int& count) {
+  for (const TSerialCommFacts& port : ports) {
+    if (count >= kMaxSerialPorts) return;
+    const auto number = ComNumberOfPort(port.portName);
+    if (!number) continue;
+    bool held = false;
+    for (int i = 0; i < count && !held; ++i) held = ComNumberOfName(table[i].friendlyName) == number;
+    if (held) continue;
+    std::string device = port.deviceName.substr(port.deviceName.find_last_of('\\') + 1);
+    device = Trimmed(SanitizeDeviceText(device));
+    if (device.empty()) device = "Serial port";
+    const std::string portText = "COM" + std::to_string(*number);
+    table[count].devicePath = "\\\\.\\" + portText;
+    table[count].friendlyName = WithPortText(device, portText);
+    ++count;
+  }
+}
 
 std::string SanitizeDeviceText(const std::string& text) {
   std::string out;

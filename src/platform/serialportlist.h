@@ -1,6 +1,7 @@
-// The platform-independent half of serial port discovery on Linux: from the
-// devices and links found, the table of EnumerateSerialPorts. Kept apart so
-// the naming, cutting and ordering rules are tested without hardware.
+// The platform-independent half of serial port discovery: from the devices
+// and links found (Linux) or the SERIALCOMM values (Windows), the table of
+// EnumerateSerialPorts. Kept apart so the naming, cutting, merging and
+// ordering rules are tested without hardware.
 #pragma once
 
 #include <string>
@@ -42,5 +43,19 @@ std::string SerialLinkFriendlyName(const TSerialLinkFacts& link);
 // entries; count set to the entries filled.
 void BuildSerialPortTable(const std::vector<TSerialDeviceFacts>& devices, std::vector<TSerialLinkFacts> links,
                           TSerialPortInfo* table, int& count);
+
+// One value of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM: the port a driver holds.
+// Virtual, Bluetooth and some RS-485 drivers' ports are only listed there.
+struct TSerialCommFacts {
+  std::string deviceName;  // the value's name, "\Device\Serial0"
+  std::string portName;    // its data, "COM7"
+};
+
+// Appends, after the entries already in the table, each SERIALCOMM port
+// named "COM" and a number that no entry holds yet, as "<device> (COMn)"
+// (the last part of the device name), in the order given and up to
+// kMaxSerialPorts; ports of other names cannot be the board's and are left
+// out. The device path is the port's own, "\\.\COMn".
+void AppendSerialCommPorts(const std::vector<TSerialCommFacts>& ports, TSerialPortInfo* table, int& count);
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 // Windows discovery through the Setup API, in the order the device manager
-// reports the ports.
+// reports the ports, then the ports of SERIALCOMM that the Setup API did not
+// report (virtual, Bluetooth and some RS-485 drivers; wine's COM links).
 #include <windows.h>
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/debugoutput.h"
+#include "platform/serialportlist.h"
 #include "platform/serialports.h"
 
 namespace platform {
@@ -35,19 +37,38 @@ std::string FriendlyName(HDEVINFO set, SP_DEVINFO_DATA& device) {
   return name;
 }
 
-}  // namespace
+// The values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, in the registry's order.
+std::vector<TSerialCommFacts> SerialCommPorts() {
+  std::vector<TSerialCommFacts> ports;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return ports;
+  for (DWORD i = 0; ports.size() < static_cast<std::size_t>(kMaxSerialPorts) * 2; ++i) {
+    char name[256];
+    BYTE data[256];
+    DWORD nameSize = sizeof name;
+    DWORD dataSize = sizeof data - 1;
+    DWORD type = 0;
+    const LONG result = RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize);
+    if (result == ERROR_MORE_DATA) continue;  // no port name is that long
+    if (result != ERROR_SUCCESS) break;
+    if (type != REG_SZ) continue;
+    data[dataSize] = 0;
+    ports.push_back({std::string(name, nameSize), std::string(reinterpret_cast<const char*>(data))});
+  }
+  RegCloseKey(key);
+  return ports;
+}
 
-int EnumerateSerialPorts(TSerialPortInfo* table, int& count) {
-  count = 0;
-  if (table == nullptr) return 1;
+void SetupApiPorts(TSerialPortInfo* table, int& count) {
   HDEVINFO list = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-  if (list == INVALID_HANDLE_VALUE) return 1;
+  if (list == INVALID_HANDLE_VALUE) return;
   HDEVINFO set =
       SetupDiGetClassDevsExA(&kSerialPortsClass, nullptr, nullptr,
                              DIGCF_PRESENT | DIGCF_ALLCLASSES | DIGCF_DEVICEINTERFACE, list, nullptr, nullptr);
   if (set == INVALID_HANDLE_VALUE) {
     SetupDiDestroyDeviceInfoList(list);
-    return 1;
+    return;
   }
 
   for (DWORD i = 0; count < kMaxSerialPorts; ++i) {
@@ -83,6 +104,20 @@ int EnumerateSerialPorts(TSerialPortInfo* table, int& count) {
 
   SetupDiDestroyDeviceInfoList(set);
   if (set != list) SetupDiDestroyDeviceInfoList(list);
+}
+
+}  // namespace
+
+int EnumerateSerialPorts(TSerialPortInfo* table, int& count) {
+  count = 0;
+  if (table == nullptr) return 1;
+  SetupApiPorts(table, count);
+  const int before = count;
+  AppendSerialCommPorts(SerialCommPorts(), table, count);
+  for (int i = before; i < count; ++i) {
+    DebugOutput(table[i].devicePath);
+    DebugOutput("\n");
+  }
   return 1;
 }
 

@@ -54,6 +54,7 @@ void TmainForm::FormCreate() {
 
   TScoreboardExchangeThread::Options options;
   options.libraryName = environment_.libraryName;
+  options.controllerConvention = controllerConvention_;
   options.snapshotSink = webServer_.get();
   options.feedLog = [this](const std::u16string& line) { LogLastLine(line); };
   if (archiveDays_ > 0) {
@@ -216,6 +217,7 @@ void TmainForm::LoadSettings() {
   }
   comPortNumber = static_cast<std::int32_t>(loaded.comPort);
   if (loaded.webPort) webPortText_ = *loaded.webPort;
+  controllerConvention_ = loaded.controllerConvention;
   if (loaded.archiveDays) archiveDays_ = static_cast<std::int32_t>(std::min(*loaded.archiveDays, kMostArchiveDays));
 }
 
@@ -237,6 +239,7 @@ void TmainForm::SaveSettings() {
   settings.brightness = static_cast<std::uint32_t>(view_.Position(TControlId::tbBrightness));
   settings.comPort = static_cast<std::uint32_t>(comPortNumber);
   settings.webPort = webPortText_;
+  settings.controllerConvention = controllerConvention_;
   settings.archiveDays = static_cast<std::uint32_t>(archiveDays_);
   // A failed save keeps the old file and is tried again at the next save;
   // the operator hears of it once a run, not at every mode click.

@@ -179,6 +179,7 @@ class TmainForm {
   std::int32_t startMode = 0;         // a TScoreboardMode, any number the file held
   std::int32_t archiveDays_ = 60;     // 0: the feed is not recorded
   std::string webPortText_ = "8080";  // WebPort as the file held it
+  TConventionSetting controllerConvention_ = csAuto;
   // Declared before the thread that feeds them, so they outlive the thread.
   std::unique_ptr<TFeedArchive> archive_;
   std::unique_ptr<TWebServer> webServer_;

@@ -59,7 +59,7 @@ struct TSettingsLine {
 // Every key in the order of a new file; a new setting is one more entry
 // here and one more pattern in ReadSettingsFile.
 std::vector<TSettingsLine> SettingsLines(const TSettingsToSave& settings) {
-  return {
+  std::vector<TSettingsLine> lines{
       {"Host", "Host: " + settings.host},
       {"Port", "Port: " + settings.port},
       {"ScoreboardMode", "ScoreboardMode:" + std::to_string(settings.mode)},
@@ -68,6 +68,12 @@ std::vector<TSettingsLine> SettingsLines(const TSettingsToSave& settings) {
       {"ArchiveDays", "ArchiveDays:" + std::to_string(settings.archiveDays)},
       {"WebPort", "WebPort: " + settings.webPort},
   };
+  // Written only when forced; an "auto" or a wrong value the file holds
+  // stays as the operator wrote it.
+  if (settings.controllerConvention != csAuto)
+    lines.push_back(
+        {"ControllerConvention", "ControllerConvention: " + std::string(ConventionSettingName(settings.controllerConvention))});
+  return lines;
 }
 
 bool HasKey(std::string_view line, std::string_view key) {
@@ -207,6 +213,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
       out.archiveDays = ArchiveDaysValue(text + std::strlen("ArchiveDays:"));
     } else if (std::sscanf(text, "WebPort: %511s", token) == 1) {
       out.webPort = token;
+    } else if (std::sscanf(text, "ControllerConvention: %511s", token) == 1) {
+      out.controllerConvention = ParseConventionSetting(token);
     }
   }
   return true;

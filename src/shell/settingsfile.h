@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "archive/feedarchive.h"
+#include "exchange/controllerlibrary.h"
 #include "views/feedlinkstatus.h"
 
 inline constexpr const char* kSettingsFileName = "scoreboard.ini";
@@ -31,6 +32,7 @@ struct TLoadedSettings {
   // reads as kDefaultArchiveDays.
   std::optional<std::uint32_t> archiveDays;
   std::optional<std::string> webPort;  // 8-bit token
+  TConventionSetting controllerConvention = csAuto;
 };
 
 // Lines longer than this (line end not counted) are no setting: the whole
@@ -48,6 +50,7 @@ struct TSettingsToSave {
   std::uint32_t comPort = 0;
   std::uint32_t archiveDays = static_cast<std::uint32_t>(kDefaultArchiveDays);
   std::string webPort = "8080";  // 8-bit text, written back as it was read
+  TConventionSetting controllerConvention = csAuto;
 };
 
 // The feed endpoint as the source edits give it. The one conversion of the

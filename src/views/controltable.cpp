@@ -293,8 +293,10 @@ constexpr std::array<TControlDesign, 32> kControls{{
 }};
 
 // Board, feed, and the results page's address in the rest of the width.
+// The feed panel holds the longest endpoint, "Источник: нет связи
+// (255.255.255.255:65535)", whole in the window's font.
 constexpr std::array<TStatusPanelSpec, kStatusPanelCount> kPanels{
-    {{196, kBoardStartText}, {232, kFeedStartText}, {kClientWidth - 196 - 232, u""}}};
+    {{192, kBoardStartText}, {276, kFeedStartText}, {kClientWidth - 192 - 276, u""}}};
 
 constexpr std::array<TResultsColumnSpec, kResultsColumnCount> kColumns{{
     {u"Поз.", 50, -1},

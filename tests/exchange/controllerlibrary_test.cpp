@@ -21,12 +21,17 @@ namespace {
 struct TConventionCase {
   const char* library;
   TCallingConvention convention;
+  TConventionSetting setting;  // scoreboard.ini's ControllerConvention
+  bool markerExport;
 };
 
 std::vector<TConventionCase> ConventionCases() {
-  std::vector<TConventionCase> cases = {{"cboardfake.dll", ccNative}};
+  std::vector<TConventionCase> cases = {{"cboardfake.dll", ccNative, csAuto, false}};
 #if defined(_WIN32) && defined(__i386__)
-  cases.push_back({"cboardfake_cdecl.dll", ccCdecl});
+  cases.push_back({"cboardfake_cdecl.dll", ccCdecl, csAuto, true});
+  // Libraries the marker misleads, called right only because the setting says how.
+  cases.push_back({"cboardfake_cdeclbare.dll", ccCdecl, csCdecl, false});
+  cases.push_back({"cboardfake_thiscallmarked.dll", ccNative, csThiscall, true});
 #endif
   return cases;
 }
@@ -59,9 +64,10 @@ TEST_P(ControllerConventions, EverySlotGetsEveryArgumentAndKeepsTheStack) {
   auto window = reinterpret_cast<TWindowHandle>(std::uintptr_t{0x5A5A1234});
 
   TControllerLibrary library;
-  const TControllerLoad& load = library.Load(GetParam().library, window);
+  const TControllerLoad& load = library.Load(GetParam().library, window, GetParam().setting);
   ASSERT_EQ(load.problem, cpNone);
   EXPECT_EQ(load.convention, GetParam().convention);
+  EXPECT_EQ(load.markerExport, GetParam().markerExport);
   EXPECT_EQ(probe_.GetSymbol<TCBoardFakeWindow>(CBOARDFAKE_WINDOW)(), static_cast<void*>(window));
   ScoreboardController* board = library.Controller();
   ASSERT_NE(board, nullptr);
@@ -118,7 +124,8 @@ TEST_P(ControllerConventions, EverySlotGetsEveryArgumentAndKeepsTheStack) {
 }
 
 std::string ConventionName(const ::testing::TestParamInfo<TConventionCase>& param) {
-  return param.param.convention == ccCdecl ? "Cdecl" : "Native";
+  const std::string forced = param.param.setting == csAuto ? "" : "Forced";
+  return forced + (param.param.convention == ccCdecl ? "Cdecl" : "Native");
 }
 INSTANTIATE_TEST_SUITE_P(CControllers, ControllerConventions, ::testing::ValuesIn(ConventionCases()), ConventionName);
 
@@ -199,6 +206,39 @@ TEST(ControllerLibrary, AnUnusableLibraryIsNamedAndAnAbsentOneIsNot) {
 
   TControllerLibrary absent;
   EXPECT_EQ(absent.Load("brelvo-no-such-controller.dll", nullptr).problem, cpAbsent);
+}
+
+TEST(ControllerLibrary, ASecondLoadDeletesTheFirstControllerBeforeItsLibraryGoes) {
+  platform::DynamicLibrary probe;  // keeps the module mapped, so the count can be read
+  ASSERT_TRUE(probe.Load("cboardfake.dll"));
+  auto deletes = probe.GetSymbol<TCBoardFakeDeletes>(CBOARDFAKE_DELETES);
+  ASSERT_NE(deletes, nullptr);
+  const std::int32_t before = deletes();
+  {
+    TControllerLibrary library;
+    ASSERT_EQ(library.Load("cboardfake.dll", nullptr).problem, cpNone);
+    ASSERT_EQ(library.Load("cboardfake.dll", nullptr).problem, cpNone);
+    EXPECT_EQ(deletes(), before + 1);
+    EXPECT_NE(library.Controller(), nullptr);
+  }
+  EXPECT_EQ(deletes(), before + 2);
+}
+
+TEST(ControllerLibrary, TheReportNamesTheMarkerTheSettingAndTheChoice) {
+  TControllerLoad load;
+  load.libraryBits = 32;
+  load.markerExport = true;
+  load.setting = csThiscall;
+  load.convention = ccNative;
+  const std::string report = ConventionReport("scoreboardcontroller.dll", load);
+  EXPECT_NE(report.find("32-bit"), std::string::npos) << report;
+  EXPECT_NE(report.find("exports ___CPPdebugHook"), std::string::npos) << report;
+  EXPECT_NE(report.find("ControllerConvention: thiscall"), std::string::npos) << report;
+#if defined(_WIN32) && defined(__i386__)
+  EXPECT_NE(report.find("called thiscall"), std::string::npos) << report;
+  load.convention = ccCdecl;
+  EXPECT_NE(ConventionReport("x.dll", load).find("called cdecl"), std::string::npos);
+#endif
 }
 
 TEST(ControllerLibrary, ALibraryPlantedInTheCurrentFolderIsNeverLoaded) {

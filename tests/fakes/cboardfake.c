@@ -14,10 +14,11 @@ static void SleepMs(long ms) {
 }
 #endif
 
-/* CBOARDFAKE_CDECL: `this` first on the stack, the caller pops, and the
- * C++Builder marker export. Otherwise 32-bit x86 gets thiscall (`this` in
- * ECX, the callee pops) and other processors their one convention, where
- * `this` is simply the first argument. */
+/* CBOARDFAKE_CDECL: `this` first on the stack, the caller pops. Otherwise
+ * 32-bit x86 gets thiscall (`this` in ECX, the callee pops) and other
+ * processors their one convention, where `this` is simply the first
+ * argument. CBOARDFAKE_MARKER: the C++Builder marker export, whatever the
+ * convention (a library the marker misleads). */
 #if defined(CBOARDFAKE_CDECL)
 #define SLOT __attribute__((cdecl))
 #elif defined(__i386__)
@@ -38,6 +39,7 @@ typedef struct TObject {
 
 static TCBoardFakeCall recorded[CBOARDFAKE_SLOTS];
 static int32_t createNothing;
+static int32_t deletes;
 static void* createWindow;
 static const void* const slotTable[CBOARDFAKE_SLOTS];
 static TObject theObject = {slotTable};
@@ -127,8 +129,6 @@ static const void* const slotTable[CBOARDFAKE_SLOTS] = {
     (const void*)SetRaceTime, (const void*)ShowPicture, (const void*)SetRow,
 };
 
-static int32_t deletes;
-
 /* A board maker's library that is slow to start, or hangs when its port is
  * closed: CBOARDFAKE_CREATE_MS=<ms> sleeps in create, CBOARDFAKE_DELETE_HANGS
  * makes delete never return. */
@@ -142,13 +142,11 @@ EXPORT int32_t _createScoreboardController(TObject** controller, void* window) {
 }
 
 EXPORT int32_t _deleteScoreboardController(TObject** controller) {
-  deletes += 1;
+  if (*controller == &theObject) ++deletes;
   while (getenv("CBOARDFAKE_DELETE_HANGS") != NULL) SleepMs(1000);
   *controller = NULL;
   return 1;
 }
-
-EXPORT int32_t cboardfakeDeletes(void) { return deletes; }
 
 EXPORT int32_t cboardfakeLastCall(int32_t slot, TCBoardFakeCall* out) {
   if (slot < 0 || slot >= CBOARDFAKE_SLOTS) return 0;
@@ -158,8 +156,9 @@ EXPORT int32_t cboardfakeLastCall(int32_t slot, TCBoardFakeCall* out) {
 
 EXPORT void cboardfakeCreateNothing(int32_t on) { createNothing = on; }
 EXPORT void* cboardfakeWindow(void) { return createWindow; }
+EXPORT int32_t cboardfakeDeletes(void) { return deletes; }
 
-#if defined(CBOARDFAKE_CDECL)
+#if defined(CBOARDFAKE_MARKER)
 /* Every classic C++Builder library carries it; the proxy reads its presence
  * as "called cdecl". On 32-bit Windows the symbol gains an underscore that
  * the export table drops again: exported as written. */

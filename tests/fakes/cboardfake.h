@@ -24,10 +24,10 @@ typedef struct TCBoardFakeCall {
 typedef int32_t (*TCBoardFakeLastCall)(int32_t slot, TCBoardFakeCall* out);
 typedef void (*TCBoardFakeCreateNothing)(int32_t on); /* create leaves the pointer null */
 typedef void* (*TCBoardFakeWindow)(void);             /* the window handle create was given */
+typedef int32_t (*TCBoardFakeDeletes)(void);          /* deletes of the library's own object */
 #define CBOARDFAKE_LAST_CALL "cboardfakeLastCall"
 #define CBOARDFAKE_CREATE_NOTHING "cboardfakeCreateNothing"
 #define CBOARDFAKE_WINDOW "cboardfakeWindow"
-typedef int32_t (*TCBoardFakeDeletes)(void); /* how often delete was called */
 #define CBOARDFAKE_DELETES "cboardfakeDeletes"
 
 #endif

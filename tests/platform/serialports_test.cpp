@@ -89,6 +89,24 @@ TEST(SerialPortTable, DevicesInOrderThenLinksByNumberAndTheirTargets) {
   EXPECT_EQ(table[3].friendlyName, "Serial link to /dev/pts/9 (COM40)");
 }
 
+TEST(SerialPortTable, SerialCommPortsJoinOnceAndOnlyWhenNamedCom) {
+  std::array<platform::TSerialPortInfo, platform::kMaxSerialPorts> table;
+  table[0] = {"\\\\?\\usb#vid_1a86", "USB-SERIAL CH340 (COM3)"};
+  int count = 1;
+  platform::AppendSerialCommPorts({{"\\Device\\Serial0", "COM1"},
+                                   {"\\Device\\VCP0", "COM3"},  // the Setup API's CH340 again
+                                   {"\\Device\\BthModem0", "com12"},
+                                   {"\\Device\\com0com10", "CNCA0"},
+                                   {"Serial7", "COM1"},
+                                   {"", "COM07"}},
+                                  table.data(), count);
+  ASSERT_EQ(count, 4);
+  EXPECT_EQ(table[1].friendlyName, "Serial0 (COM1)");
+  EXPECT_EQ(table[1].devicePath, "\\\\.\\COM1");
+  EXPECT_EQ(table[2].friendlyName, "BthModem0 (COM12)");
+  EXPECT_EQ(table[3].friendlyName, "Serial port (COM7)");
+}
+
 TEST(SerialPortTable, MoreThanOneHundredPortsKeepsTheFirstHundred) {
   std::vector<TSerialDeviceFacts> devices;
   for (int i = 0; i < 96; ++i) devices.push_back({"/dev/ttyX" + std::to_string(i), "ttyX", "", ""});

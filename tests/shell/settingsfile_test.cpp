@@ -205,6 +205,23 @@ TEST_F(SettingsFileTest, WritesTheSevenLinesAndReadsThemBack) {
 
 // 0 turns the page off; what is not a port gives the default rather than
 // a page that silently never starts.
+TEST_F(SettingsFileTest, AForcedControllerConventionSurvivesASaveAndAWrongOneIsAuto) {
+  EXPECT_EQ(Read("ControllerConvention: CDECL\n").controllerConvention, csCdecl);
+  EXPECT_EQ(Read("ControllerConvention:thiscall\n").controllerConvention, csThiscall);
+  EXPECT_EQ(Read("ControllerConvention: stdcall\nControllerConvention:\n").controllerConvention, csAuto);
+
+  TSettingsToSave settings;
+  settings.controllerConvention = csCdecl;
+  ASSERT_TRUE(WriteSettingsFile(file_, settings));
+  TLoadedSettings loaded;
+  ASSERT_TRUE(ReadSettingsFile(file_, loaded));
+  EXPECT_EQ(loaded.controllerConvention, csCdecl);
+  // The default is not written: an operator's file gains no line.
+  settings.controllerConvention = csAuto;
+  ASSERT_TRUE(WriteSettingsFile(file_, settings));
+  EXPECT_EQ(FileText().find("ControllerConvention"), std::string::npos);
+}
+
 TEST(WebPortNumber, OffDefaultAndBadValues) {
   EXPECT_EQ(WebPortNumber(u"0"), 0);
   EXPECT_EQ(WebPortNumber(u" 8081 "), 8081);

@@ -157,6 +157,12 @@ void QtFaceTest::windowIsMadeFromTheConsolesTable() {
   QVERIFY(timer->isActive());
   QCOMPARE(form->StatusPanelText(0), Q(kBoardStartText));
   QCOMPARE(Find<QLabel>(*form, "mainStatusBarPanel0")->width(), StatusPanels()[0].width);
+  // The longest feed endpoint is read whole in the panel's own font.
+  auto* feedPanel = Find<QLabel>(*form, "mainStatusBarPanel1");
+  const QString longestFeed = QStringLiteral("Источник: нет связи (255.255.255.255:65535)");
+  const int feedText = feedPanel->fontMetrics().horizontalAdvance(longestFeed);
+  QVERIFY2(feedText <= feedPanel->contentsRect().width(),
+           qPrintable(QStringLiteral("%1 px in %2 px").arg(feedText).arg(feedPanel->contentsRect().width())));
   QVERIFY(form->TrayIcon()->isVisible());
   auto* list = Find<TQtResultsListView>(*form, "lvScoreboard");
   QCOMPARE(list->model()->rowCount(), 0);

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -203,6 +204,32 @@ TEST_F(Win32FaceTest, FeedFillsTheLogAndTheListAndReportsFillTheStatusBar) {
   EXPECT_EQ(StatusText(0), W(u"Табло подключено (2) 10.1.2.3"));
   EXPECT_EQ(StatusText(kFeedStatusPanel), W(u"Источник: подключено"));
   EXPECT_EQ(StatusText(kStatusPanelCount - 1), L"");
+}
+
+TEST_F(Win32FaceTest, TheLongestStatusTextsFitTheirPanels) {
+  MakeForm();
+  // Measured in the status bar's own font, inside the panel's borders.
+  HWND bar = Control(TControlId::mainStatusBar);
+  HDC dc = GetDC(bar);
+  auto font = reinterpret_cast<HFONT>(SendMessageW(bar, WM_GETFONT, 0, 0));
+  HGDIOBJ old = SelectObject(dc, font != nullptr ? font : GetStockObject(DEFAULT_GUI_FONT));
+  int borders[3] = {};
+  SendMessageW(bar, SB_GETBORDERS, 0, reinterpret_cast<LPARAM>(borders));
+  const std::pair<int, std::u16string> longest[] = {
+      {kBoardStatusPanel, u"Табло подключено (2) 10.1.2.3"},
+      {kFeedStatusPanel, u"Источник: нет связи (255.255.255.255:65535)"},
+  };
+  for (const auto& [panel, text] : longest) {
+    RECT part{};
+    SendMessageW(bar, SB_GETRECT, static_cast<WPARAM>(panel), reinterpret_cast<LPARAM>(&part));
+    SIZE size{};
+    const std::wstring wide(text.begin(), text.end());
+    GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &size);
+    const int room = part.right - part.left - 2 * borders[2] - 2 * GetSystemMetrics(SM_CXEDGE);
+    EXPECT_LE(size.cx, room) << "panel " << panel << ": text " << size.cx << " px, room " << room << " px";
+  }
+  SelectObject(dc, old);
+  ReleaseDC(bar, dc);
 }
 
 TEST_F(Win32FaceTest, CloseHidesToTheTrayAndExitSavesTheSettings) {
