@@ -71,8 +71,8 @@ std::vector<TSettingsLine> SettingsLines(const TSettingsToSave& settings) {
   // Written only when forced; an "auto" or a wrong value the file holds
   // stays as the operator wrote it.
   if (settings.controllerConvention != csAuto)
-    lines.push_back(
-        {"ControllerConvention", "ControllerConvention: " + std::string(ConventionSettingName(settings.controllerConvention))});
+    lines.push_back({"ControllerConvention",
+                     "ControllerConvention: " + std::string(ConventionSettingName(settings.controllerConvention))});
   return lines;
 }
 
