@@ -77,12 +77,23 @@ void TmainForm::StartWebServer() {
   const std::uint16_t port =
       environment_.webPort ? *environment_.webPort : WebPortNumber(platform::AnsiToUtf16(webPortText_));
   if (port == 0) return;  // off: the panel stays empty
-  auto server = std::make_unique<TWebServer>();
+  TWebServer::Options options;
+  options.publishUrl = webPublish_;
+  auto server = std::make_unique<TWebServer>(options);
   const TWebListenResult result = server->Start(port);
-  view_.SetStatusText(kWebStatusPanel, WebStatusText(result, server->Port() != 0 ? server->Port() : port,
-                                                     platform::FirstLanIpv4Address()));
+  webListenText_ = WebStatusText(result, server->Port() != 0 ? server->Port() : port, platform::FirstLanIpv4Address());
   // A port that cannot be had leaves no server: the exchange thread makes no copies.
   if (result == TWebListenResult::Listening) webServer_ = std::move(server);
+  ShowWebStatus();
+}
+
+void TmainForm::ShowWebStatus() {
+  const std::u16string text = webServer_ == nullptr || webPublish_.empty()
+                                  ? webListenText_
+                                  : WebPublishStatusText(webListenText_, webServer_->Publisher());
+  if (text == webPanelText_) return;
+  webPanelText_ = text;
+  view_.SetStatusText(kWebStatusPanel, text);
 }
 
 void TmainForm::HandFeedAddressToThread() {
@@ -146,6 +157,7 @@ void TmainForm::LoadSettings() {
   comPortNumber = 0;
   startMode = smBestLap;
   webPortText_ = std::to_string(kDefaultWebPort);
+  webPublish_.clear();
   TLoadedSettings loaded;
   const bool read = ReadSettingsFile(SettingsPath(), loaded);
   // What the file held (or the design values) is what a save keeps while
@@ -168,6 +180,7 @@ void TmainForm::LoadSettings() {
   }
   comPortNumber = static_cast<std::int32_t>(loaded.comPort);
   if (loaded.webPort) webPortText_ = *loaded.webPort;
+  if (loaded.webPublish) webPublish_ = *loaded.webPublish;
   if (loaded.archiveDays) archiveDays_ = static_cast<std::int32_t>(std::min(*loaded.archiveDays, kMostArchiveDays));
 }
 
@@ -189,6 +202,7 @@ void TmainForm::SaveSettings() {
   settings.brightness = static_cast<std::uint32_t>(view_.Position(TControlId::tbBrightness));
   settings.comPort = static_cast<std::uint32_t>(comPortNumber);
   settings.webPort = webPortText_;
+  settings.webPublish = webPublish_;
   settings.archiveDays = static_cast<std::uint32_t>(archiveDays_);
   // A failed save keeps the old file; the operator is not told.
   (void)WriteSettingsFile(SettingsPath(), settings);
@@ -310,6 +324,7 @@ void TmainForm::Timer1Timer() {
   if (tick.sendBrightness && exchangeThread != nullptr) {
     exchangeThread->SetBrightness(view_.Position(TControlId::tbBrightness));
   }
+  ShowWebStatus();  // the publish's failure and recovery come from the web thread
 }
 
 void TmainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {

@@ -140,6 +140,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
       out.archiveDays = number;
     } else if (std::sscanf(text, "WebPort: %511s", token) == 1) {
       out.webPort = token;
+    } else if (std::sscanf(text, "WebPublish: %511s", token) == 1) {
+      out.webPublish = token;
     }
   }
   return true;
@@ -147,7 +149,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
 
 bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings) {
   std::string content;
-  content.reserve(settings.host.size() + settings.port.size() + settings.webPort.size() + 96);
+  content.reserve(settings.host.size() + settings.port.size() + settings.webPort.size() + settings.webPublish.size() +
+                  112);
   const std::string_view end = platform::TextLineEnd();
   content.append("Host: ").append(settings.host).append(end);
   content.append("Port: ").append(settings.port).append(end);
@@ -156,5 +159,7 @@ bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave&
   content.append("ComPort:").append(std::to_string(settings.comPort)).append(end);
   content.append("ArchiveDays:").append(std::to_string(settings.archiveDays)).append(end);
   content.append("WebPort: ").append(settings.webPort).append(end);
+  // Only once set: the files of tracks that publish nowhere stay as they were.
+  if (!settings.webPublish.empty()) content.append("WebPublish: ").append(settings.webPublish).append(end);
   return platform::WriteFileAtomically(file, content);
 }

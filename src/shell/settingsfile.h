@@ -25,7 +25,8 @@ struct TLoadedSettings {
   std::optional<std::int32_t> brightness;  // already clamped to 1..16
   std::uint32_t comPort = 0;
   std::optional<std::uint32_t> archiveDays;
-  std::optional<std::string> webPort;  // 8-bit token
+  std::optional<std::string> webPort;     // 8-bit token
+  std::optional<std::string> webPublish;  // 8-bit token
 };
 
 // The results page's port when the file does not give a usable one.
@@ -39,6 +40,7 @@ struct TSettingsToSave {
   std::uint32_t comPort = 0;
   std::uint32_t archiveDays = 60;
   std::string webPort = "8080";  // 8-bit text, written back as it was read
+  std::string webPublish;        // the pub/sub URL the events also go to; empty: none
 };
 
 // The feed endpoint as the source edits give it. The one conversion of the
@@ -66,6 +68,6 @@ std::int32_t ClampBrightness(std::uint32_t value);
 // byte-order mark at the start (Notepad writes one) is skipped.
 bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out);
 
-// Writes the six lines in one step (platform::WriteFileAtomically). On any
+// Writes the lines in one step (platform::WriteFileAtomically). On any
 // failure the old file is left as it was and false is returned.
 bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave& settings);

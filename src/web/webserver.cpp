@@ -77,6 +77,7 @@ struct TWebServer::Impl {
   asio::io_context io{1};
   tcp::acceptor acceptor{io};
   std::list<std::shared_ptr<TEventClient>> streams;  // server thread only
+  std::unique_ptr<TWebPublisher> publisher;          // server thread only, once started
   std::thread thread;
 };
 
@@ -279,8 +280,9 @@ void TWebServer::Impl::Distribute() {
     distributePosted = false;
   }
   // Without streams the table is made only when someone asks for it.
-  if (streams.empty()) return;
+  if (streams.empty() && publisher == nullptr) return;
   const auto table = Current();
+  if (publisher != nullptr) publisher->Offer(table);
   for (const auto& client : streams) client->Offer(table);
 }
 
@@ -298,6 +300,7 @@ TWebServer::~TWebServer() {
     asio::post(d.io, [&d] {
       beast::error_code ignored;
       d.acceptor.close(ignored);
+      if (d.publisher != nullptr) d.publisher->Close();
       const auto streams = d.streams;
       for (const auto& client : streams) client->Close();
       d.io.stop();
@@ -327,6 +330,12 @@ TWebListenResult TWebServer::Start(std::uint16_t port) {
   }
   d.port.store(d.acceptor.local_endpoint(error).port());
   d.Accept();
+  if (const auto target = ParsePublishUrl(d.options.publishUrl)) {
+    d.publisher = std::make_unique<TWebPublisher>(d.io, *target);
+    // What the subscribers see at once, until the feed gives a table: not
+    // the last session's.
+    asio::post(d.io, [&d] { d.publisher->Offer(d.Current()); });
+  }
   d.thread = std::thread([&d] {
     // A handler that throws (out of memory) costs its connection, not the server.
     for (;;) {
@@ -343,6 +352,8 @@ TWebListenResult TWebServer::Start(std::uint16_t port) {
 std::uint16_t TWebServer::Port() const { return impl_->port.load(); }
 
 std::size_t TWebServer::ClientCount() const { return impl_->clients.load(); }
+
+const TWebPublisher* TWebServer::Publisher() const { return impl_->publisher.get(); }
 
 void TWebServer::Publish(std::shared_ptr<const TTableSnapshot> snapshot) {
   Impl& d = *impl_;

@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "exchange/tablesnapshot.h"
+#include "web/webpublisher.h"
 
 enum class TWebListenResult : std::int32_t {
   Listening,
@@ -25,6 +27,9 @@ class TWebServer final : public TTableSnapshotSink {
     std::size_t maxClients = 64;                      // connections at once; the next one gets 503
     std::chrono::milliseconds requestTimeout{10000};  // to send a whole request
     std::chrono::milliseconds writeTimeout{10000};    // to take one reply or event
+    // WebPublish: each event of /events is also published there. Empty, or
+    // not an http:// URL with a host and a path: no publishing.
+    std::string publishUrl;
   };
 
   TWebServer();
@@ -43,6 +48,8 @@ class TWebServer final : public TTableSnapshotSink {
   void Publish(std::shared_ptr<const TTableSnapshot> snapshot) override;
 
   std::size_t ClientCount() const;  // connections open now
+  // Null without publishing; its figures may be read from any thread.
+  const TWebPublisher* Publisher() const;
 
   // The server thread's state; its connections hold on to it.
   struct Impl;
