@@ -201,6 +201,9 @@ void TWebPublisher::Impl::Read() {
 }
 
 void TWebPublisher::Impl::Answered() {
+  // The connection waits for the next event for as long as it takes: the
+  // request's time limit would close it while idle.
+  stream.expires_never();
   ++requestsOnConnection;
   const auto& answer = parser->get();
   const unsigned status = answer.result_int();

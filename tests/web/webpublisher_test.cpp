@@ -194,7 +194,9 @@ TEST(ParsePublishUrl, OnlyHttpWithAHostAndAPath) {
 TEST(WebPublisher, OneKeepAliveConnectionAndTheNewestWaitingTableWins) {
   PubServer server;
   server.Hold(true);
-  Publishing publishing(Url(server.Port()));
+  TWebPublisher::Options options = Publishing::Fast();
+  options.requestTimeout = 300ms;
+  Publishing publishing(Url(server.Port()), options);
   publishing.Offer(1);
   ASSERT_TRUE(WaitFor([&] { return server.Requests().size() == 1; }));
   for (std::uint64_t s = 2; s <= 5; ++s) publishing.Offer(s);
@@ -202,6 +204,7 @@ TEST(WebPublisher, OneKeepAliveConnectionAndTheNewestWaitingTableWins) {
   std::this_thread::sleep_for(50ms);
   server.Hold(false);
   ASSERT_TRUE(WaitFor([&] { return publishing.Publisher().Delivered() == 2; }));
+  std::this_thread::sleep_for(500ms);  // idle past one request's time limit: the connection stays
   for (std::uint64_t s = 6; s <= 8; ++s) {
     publishing.Offer(s);
     ASSERT_TRUE(WaitFor([&] { return publishing.Publisher().Delivered() == s - 3; }));
