@@ -80,25 +80,36 @@ void TmainForm::StartWebServer() {
   const std::uint16_t port =
       environment_.webPort ? *environment_.webPort : WebPortNumber(platform::AnsiToUtf16(webPortText_));
   if (port == 0) return;  // off: the panel stays empty
-  auto server = std::make_unique<TWebServer>();
+  TWebServer::Options options;
+  options.publishUrl = webPublish_;
+  auto server = std::make_unique<TWebServer>(options);
   const TWebListenResult result = server->Start(port);
   // A port that cannot be had leaves no server: the exchange thread makes no copies.
   if (result == TWebListenResult::Listening) {
     webServer_ = std::move(server);
-    ShowWebAddress();
   } else {
-    view_.SetStatusText(kWebStatusPanel, WebStatusText(result, port, {}));
+    webListenText_ = WebStatusText(result, port, {});
   }
+  ShowWebStatus();
 }
 
 // The network may change under the running program (Wi-Fi that joins after
-// autostart, a VPN that comes and goes): the panel follows it.
-void TmainForm::ShowWebAddress() {
-  if (webServer_ == nullptr) return;
-  std::string address = environment_.lanAddress();
-  if (webAddress_ && address == *webAddress_) return;
-  webAddress_ = std::move(address);
-  view_.SetStatusText(kWebStatusPanel, WebStatusText(TWebListenResult::Listening, webServer_->Port(), *webAddress_));
+// autostart, a VPN that comes and goes): the panel follows it, and says
+// when the events cannot be published onward.
+void TmainForm::ShowWebStatus() {
+  if (webServer_ != nullptr) {
+    std::string address = environment_.lanAddress();
+    if (!webAddress_ || address != *webAddress_) {
+      webAddress_ = std::move(address);
+      webListenText_ = WebStatusText(TWebListenResult::Listening, webServer_->Port(), *webAddress_);
+    }
+  }
+  const std::u16string text = webServer_ == nullptr || webPublish_.empty()
+                                  ? webListenText_
+                                  : WebPublishStatusText(webListenText_, webServer_->Publisher());
+  if (text == webPanelText_) return;
+  webPanelText_ = text;
+  view_.SetStatusText(kWebStatusPanel, text);
 }
 
 void TmainForm::HandFeedAddressToThread() {
@@ -194,6 +205,7 @@ void TmainForm::LoadSettings() {
   comPortNumber = 0;
   startMode = smBestLap;
   webPortText_ = std::to_string(kDefaultWebPort);
+  webPublish_.clear();
   TLoadedSettings loaded;
   const bool read = ReadSettingsFile(SettingsPath(), loaded);
   settingsRead_ = true;
@@ -218,6 +230,7 @@ void TmainForm::LoadSettings() {
   comPortNumber = static_cast<std::int32_t>(loaded.comPort);
   if (loaded.webPort) webPortText_ = *loaded.webPort;
   controllerConvention_ = loaded.controllerConvention;
+  if (loaded.webPublish) webPublish_ = *loaded.webPublish;
   if (loaded.archiveDays) archiveDays_ = static_cast<std::int32_t>(std::min(*loaded.archiveDays, kMostArchiveDays));
 }
 
@@ -240,6 +253,7 @@ void TmainForm::SaveSettings() {
   settings.comPort = static_cast<std::uint32_t>(comPortNumber);
   settings.webPort = webPortText_;
   settings.controllerConvention = controllerConvention_;
+  settings.webPublish = webPublish_;
   settings.archiveDays = static_cast<std::uint32_t>(archiveDays_);
   // A failed save keeps the old file and is tried again at the next save;
   // the operator hears of it once a run, not at every mode click.
@@ -360,7 +374,7 @@ void TmainForm::SetBoardStatus(const std::u16string& text) {
 }
 
 void TmainForm::Timer1Timer() {
-  ShowWebAddress();
+  ShowWebStatus();
   const bool archiveStopped = archive_ != nullptr && archive_->RecordingStopped();
   if (archiveStopped != archiveStoppedShown_) {
     archiveStoppedShown_ = archiveStopped;
@@ -371,6 +385,7 @@ void TmainForm::Timer1Timer() {
   if (tick.sendBrightness && exchangeThread != nullptr) {
     exchangeThread->SetBrightness(view_.Position(TControlId::tbBrightness));
   }
+  ShowWebStatus();  // the publish's failure and recovery come from the web thread
 }
 
 void TmainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {

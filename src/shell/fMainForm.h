@@ -169,7 +169,7 @@ class TmainForm {
   void SetBoardStatus(const std::u16string& text);
   void HandFeedAddressToThread();
   void StartWebServer();
-  void ShowWebAddress();
+  void ShowWebStatus();
   void ShowFeedStatus();
 
   TmainFormView& view_;
@@ -180,6 +180,9 @@ class TmainForm {
   std::int32_t archiveDays_ = 60;     // 0: the feed is not recorded
   std::string webPortText_ = "8080";  // WebPort as the file held it
   TConventionSetting controllerConvention_ = csAuto;
+  std::string webPublish_;            // WebPublish as the file held it
+  std::u16string webListenText_;      // the web panel as the server's start left it
+  std::u16string webPanelText_;       // the web panel now
   // Declared before the thread that feeds them, so they outlive the thread.
   std::unique_ptr<TFeedArchive> archive_;
   std::unique_ptr<TWebServer> webServer_;

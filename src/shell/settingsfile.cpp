@@ -68,6 +68,8 @@ std::vector<TSettingsLine> SettingsLines(const TSettingsToSave& settings) {
       {"ArchiveDays", "ArchiveDays:" + std::to_string(settings.archiveDays)},
       {"WebPort", "WebPort: " + settings.webPort},
   };
+  // Only once set: the files of tracks that publish nowhere stay as they were.
+  if (!settings.webPublish.empty()) lines.push_back({"WebPublish", "WebPublish: " + settings.webPublish});
   // Written only when forced; an "auto" or a wrong value the file holds
   // stays as the operator wrote it.
   if (settings.controllerConvention != csAuto)
@@ -215,6 +217,8 @@ bool ReadSettingsFile(const std::filesystem::path& file, TLoadedSettings& out) {
       out.webPort = token;
     } else if (std::sscanf(text, "ControllerConvention: %511s", token) == 1) {
       out.controllerConvention = ParseConventionSetting(token);
+    } else if (std::sscanf(text, "WebPublish: %511s", token) == 1) {
+      out.webPublish = token;
     }
   }
   return true;

@@ -31,7 +31,8 @@ struct TLoadedSettings {
   // A value that is not a plain decimal count (negative, not a number)
   // reads as kDefaultArchiveDays.
   std::optional<std::uint32_t> archiveDays;
-  std::optional<std::string> webPort;  // 8-bit token
+  std::optional<std::string> webPort;     // 8-bit token
+  std::optional<std::string> webPublish;  // 8-bit token
   TConventionSetting controllerConvention = csAuto;
 };
 
@@ -51,6 +52,7 @@ struct TSettingsToSave {
   std::uint32_t archiveDays = static_cast<std::uint32_t>(kDefaultArchiveDays);
   std::string webPort = "8080";  // 8-bit text, written back as it was read
   TConventionSetting controllerConvention = csAuto;
+  std::string webPublish;        // the pub/sub URL the events also go to; empty: none
 };
 
 // The feed endpoint as the source edits give it. The one conversion of the

@@ -23,3 +23,9 @@ std::u16string WebStatusText(TWebListenResult result, std::uint16_t port, std::s
       return u"Веб: порт " + number + u" недоступен";
   }
 }
+
+std::u16string WebPublishStatusText(const std::u16string& listening, const TWebPublisher* publisher) {
+  if (publisher == nullptr) return u"Веб: неверный WebPublish";
+  if (publisher->State() == TWebPublishState::psFailing) return u"Веб: публикация не удалась";
+  return listening;
+}

@@ -90,6 +90,7 @@ struct TWebServer::Impl {
   std::list<TListener> listeners;
   asio::steady_timer keepAlive{io};
   std::list<std::shared_ptr<TEventClient>> streams;  // server thread only
+  std::unique_ptr<TWebPublisher> publisher;          // server thread only, once started
   std::thread thread;
 };
 
@@ -375,8 +376,9 @@ void TWebServer::Impl::Distribute() {
     distributePosted = false;
   }
   // Without streams the table is made only when someone asks for it.
-  if (streams.empty()) return;
+  if (streams.empty() && publisher == nullptr) return;
   const auto table = Current();
+  if (publisher != nullptr) publisher->Offer(table);
   for (const auto& client : streams) client->Offer(table);
 }
 
@@ -407,6 +409,7 @@ TWebServer::~TWebServer() {
         listener.pause.cancel();
       }
       d.keepAlive.cancel();
+      if (d.publisher != nullptr) d.publisher->Close();
       const auto streams = d.streams;
       for (const auto& client : streams) client->Close();
       d.io.stop();
@@ -468,6 +471,12 @@ TWebListenResult TWebServer::Start(std::uint16_t port) {
   if (Listen(v6.acceptor, tcp::endpoint(tcp::v6(), d.port.load()))) d.listeners.pop_back();
   for (auto& listener : d.listeners) d.Accept(listener);
   d.KeepAlive();
+  if (const auto target = ParsePublishUrl(d.options.publishUrl)) {
+    d.publisher = std::make_unique<TWebPublisher>(d.io, *target);
+    // What the subscribers see at once, until the feed gives a table: not
+    // the last session's.
+    asio::post(d.io, [&d] { d.publisher->Offer(d.Current()); });
+  }
   d.thread = std::thread([&d] {
     // A handler that throws (out of memory) costs its connection, not the server.
     for (;;) {
@@ -484,6 +493,8 @@ TWebListenResult TWebServer::Start(std::uint16_t port) {
 std::uint16_t TWebServer::Port() const { return impl_->port.load(); }
 
 std::size_t TWebServer::ClientCount() const { return impl_->clients.load(); }
+
+const TWebPublisher* TWebServer::Publisher() const { return impl_->publisher.get(); }
 
 void TWebServer::Publish(std::shared_ptr<const TTableSnapshot> snapshot) {
   Impl& d = *impl_;

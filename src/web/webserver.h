@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "exchange/tablesnapshot.h"
+#include "web/webpublisher.h"
 
 enum class TWebListenResult : std::int32_t {
   Listening,
@@ -35,6 +37,9 @@ class TWebServer final : public TTableSnapshotSink {
     std::chrono::milliseconds writeTimeout{10000};       // to take one reply or event
     std::chrono::milliseconds keepAliveInterval{15000};  // a comment on a quiet event stream
     std::chrono::seconds silentPeer{15};                 // an event stream's peer that acknowledges nothing
+    // WebPublish: each event of /events is also published there. Empty, or
+    // not an http:// URL with a host and a path: no publishing.
+    std::string publishUrl;
   };
 
   TWebServer();
@@ -53,6 +58,8 @@ class TWebServer final : public TTableSnapshotSink {
   void Publish(std::shared_ptr<const TTableSnapshot> snapshot) override;
 
   std::size_t ClientCount() const;  // connections open now
+  // Null without publishing; its figures may be read from any thread.
+  const TWebPublisher* Publisher() const;
 
   // The server thread's state; its connections hold on to it.
   struct Impl;

@@ -608,6 +608,36 @@ TEST_F(ConsoleTest, WebPanelShowsOffTakenOrTheAddress) {
   EXPECT_EQ(view_.Status(kWebStatusPanel), u"Веб: 192.168.1.20:" + exchangetest::U16(number));
 }
 
+// WebPublish: a URL that cannot be published to is named in the panel; a
+// server that does not answer shows as a failed publish once the timer
+// looks; the key survives a save either way.
+TEST_F(ConsoleTest, WebPanelSaysWhenPublishingCannotWork) {
+  // Two ports nobody holds once the probes are gone: the page's and a dead end.
+  std::uint16_t ports[2] = {};
+  for (auto& port : ports) {
+    TWebServer probe;
+    ASSERT_EQ(probe.Start(0), TWebListenResult::Listening);
+    port = probe.Port();
+  }
+  webPort_ = ports[0];
+  WriteSettings("WebPublish: https://10.0.0.5/pub/results\n");
+  MakeForm().FormCreate();
+  EXPECT_EQ(view_.Status(kWebStatusPanel), u"Веб: неверный WebPublish");
+  form_->sbSaveConfigClick();
+  EXPECT_NE(ReadText(Settings()).find("WebPublish: https://10.0.0.5/pub/results\n"), std::string::npos);
+  DestroyForm();
+
+  WriteSettings("WebPublish: http://127.0.0.1:" + std::to_string(ports[1]) + "/pub/results\n");
+  TmainForm& form = MakeForm();
+  form.FormCreate();
+  ASSERT_NE(form.WebServer(), nullptr);
+  ASSERT_NE(form.WebServer()->Publisher(), nullptr);
+  EXPECT_TRUE(WaitFor([&] {
+    form.Timer1Timer();
+    return view_.Status(kWebStatusPanel) == u"Веб: публикация не удалась";
+  }));
+}
+
 }  // namespace
 
 namespace {
