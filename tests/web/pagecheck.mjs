@@ -54,6 +54,36 @@ async function pageRows(page) {
 }
 const same = (a, b) => a !== null && b !== null && a.length === b.length && a.every((x, i) => x === b[i]);
 
+// A smart TV's browser of 2017: the DOM that came later is taken away
+// before the page's script runs (the script's own language is checked as
+// text below: the test driver's injected code needs today's built-ins).
+// CSS cannot be taken out of Chromium, so the style is checked as text too.
+function oldBrowser() {
+  delete window.EventSource;
+  for (const name of ["replaceChildren", "replaceWith", "append", "prepend", "before", "after", "toggleAttribute"])
+    delete Element.prototype[name];
+  delete DocumentFragment.prototype.replaceChildren;
+  delete DocumentFragment.prototype.append;
+}
+// What a 2017 engine would not parse or draw: newer script syntax in the
+// inline script, newer CSS in the inline style.
+function oldEngineFaults(html) {
+  const faults = [];
+  const script = (/<script>([\s\S]*?)<\/script>/.exec(html) || [])[1] || "";
+  const style = (/<style>([\s\S]*?)<\/style>/.exec(html) || [])[1] || "";
+  const checks = [
+    [script, /=>/, "an arrow function"], [script, /\b(let|const|class)\s/, "let, const or class"],
+    [script, /`/, "a template string"], [script, /\.\.\.[A-Za-z_$[]/, "a spread"], [script, /\?\.|\?\?/, "?. or ??"],
+    [script, /\breplaceChildren\b/, "replaceChildren"],
+    [style, /(^|[\s;{])inset\s*:/, "inset"], [style, /(^|[\s;{])(row-|column-)?gap\s*:/, "gap"],
+    [style, /conic-gradient/, "a conic gradient"], [style, /:(is|where|has)\(/, ":is, :where or :has"],
+    [style, /(^|[\s;{])aspect-ratio\s*:/, "aspect-ratio"], [style, /\b(clamp|min|max)\(/, "clamp, min or max"],
+  ];
+  for (const [text, pattern, what] of checks) if (pattern.test(text)) faults.push(what);
+  if (script === "" || style === "") faults.push("no inline script or style");
+  return faults;
+}
+
 const profile = mkdtempSync(join(tmpdir(), "brelvo-chromium-"));
 const context = await chromium.launchPersistentContext(profile, {
   executablePath: process.env.BRELVO_CHROMIUM || "/usr/bin/chromium",
@@ -74,11 +104,24 @@ try {
   // now, not an empty or an older one.
   if (!existsSync(feedLog) || readFileSync(feedLog, "utf8").includes("done"))
     fail("the replay ended before the second page was opened");
-  const current = await early.evaluate(() => window.brelvoReceived.at(-1).sequence);
+  const current = await early.evaluate(() => window.brelvoReceived[window.brelvoReceived.length - 1].sequence);
   const late = await context.newPage();
   await late.goto(base + "/");
   const first = await waitFor("the late page's first event",
                               () => late.evaluate(() => window.brelvoReceived.length > 0 && window.brelvoReceived[0]), 10);
+  // The same page on a TV's old browser: no EventSource (it polls), no
+  // replaceChildren; it must still draw the rows and end on the board's table.
+  const old = await context.newPage();
+  await old.addInitScript(oldBrowser);
+  const oldErrors = [];
+  old.on("pageerror", (e) => oldErrors.push(e.message));
+  await old.goto(base + "/");
+  await waitFor("the old browser's page shows rows", () => old.evaluate(() => document.querySelectorAll("#rows tr").length > 0),
+                10);
+  for (const path of ["/"]) {
+    const faults = oldEngineFaults(await (await fetch(base + path)).text());
+    if (faults.length > 0) fail(`${path} uses what a 2017 TV lacks: ${faults.join(", ")}`);
+  }
   if (first.sequence < current) fail(`a page opened mid-session first got table #${first.sequence}, older than #${current}`);
   const seen = (await early.evaluate(() => window.brelvoReceived)).find((r) => r.sequence === first.sequence);
   if (seen && seen.rows !== first.rows) fail(`table #${first.sequence}: ${first.rows} rows, not ${seen.rows}`);
@@ -89,13 +132,18 @@ try {
   const settled = await waitFor("page and board agree", async () => {
     lastBoard = boardRows();
     lastPage = await pageRows(early);
-    return same(lastBoard, lastPage) && same(lastBoard, await pageRows(late));
+    return same(lastBoard, lastPage) && same(lastBoard, await pageRows(late)) && same(lastBoard, await pageRows(old));
   }, 90).catch(() => false);
   if (!settled) {
     fail("the page's rows are not the board's final table");
     const tail = await early.evaluate(() => document.body.dataset.sequence);
     const served = await early.evaluate(() => fetch("results.json").then((r) => r.json()).then((t) => t.sequence));
     console.log(`  the early page shows #${tail}; /results.json now: #${served}`);
+    const oldRows = await pageRows(old);
+    if (!same(lastBoard, oldRows)) {
+      console.log(`  the old browser's page shows #${await old.evaluate(() => document.body.dataset.sequence)}`);
+      lastPage = oldRows;
+    }
     const n = Math.max(lastBoard ? lastBoard.length : 0, lastPage.length);
     for (let i = 0, shown = 0; i < n && shown < 10; i++) {
       const b = lastBoard ? lastBoard[i] : undefined;
@@ -105,8 +153,26 @@ try {
       }
     }
   } else {
-    console.log(`page rows equal the board's final table (${lastBoard.length} rows)`);
+    console.log(`page rows equal the board's final table (${lastBoard.length} rows), on the old browser too`);
   }
+  if (oldErrors.length > 0) fail("the old browser's page threw: " + oldErrors.join("; "));
+
+  // A TV left on for a weekend: the record of received tables stays bounded.
+  const flood = await context.newPage();
+  const floodCount = 3000;
+  await flood.route("**/events", (route) => route.fulfill({
+    status: 200, contentType: "text/event-stream",
+    body: Array.from({ length: floodCount }, (_, i) =>
+      `id: ${i + 1}\ndata: {"sequence":${i + 1},"feed":true,"rows":[]}\n\n`).join(""),
+  }));
+  await flood.goto(base + "/");
+  const kept = await waitFor("the flood's last table", () => flood.evaluate((n) => {
+    const r = window.brelvoReceived;
+    return r.some((x) => x.sequence === n) && r.length;
+  }, floodCount), 20);
+  if (kept >= floodCount / 2) fail(`the page kept ${kept} of ${floodCount} received tables`);
+  else console.log(`received record bounded: ${kept} of ${floodCount} tables kept`);
+  await flood.close();
 
   const received = await early.evaluate(() => window.brelvoReceived);
   const ordered = received.every((r, i) => i === 0 || r.sequence > received[i - 1].sequence);
