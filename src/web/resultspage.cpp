@@ -36,17 +36,26 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   #clock { font-variant-numeric: tabular-nums; white-space: nowrap; }
   main { flex: 1; position: relative; overflow: hidden; }
   table { width: 100%; border-collapse: collapse; table-layout: fixed; font-size: 3.1vh; }
-  th { text-align: left; color: #9cf; font-weight: normal; font-size: 3vh; padding: 0.5vh 0.6vw;
+  th { text-align: left; color: #9cf; font-weight: normal; font-size: 2.6vh; padding: 0.5vh 0.6vw;
     border-bottom: 1px solid #444; white-space: nowrap; overflow: hidden; }
   td { padding: 0 0.6vw; height: 1.3em; white-space: pre; overflow: hidden; text-overflow: ellipsis;
     font-variant-numeric: tabular-nums; }
   tbody tr:nth-child(even) { background: #333; }
   tbody tr.off { display: none; }
-  .pos { width: 6%; text-align: right; color: #ffd400; font-weight: bold; }
-  .num { width: 8%; font-weight: bold; }
-  .name { width: 34%; }
-  .best, .last, .gap { width: 14%; }
-  .laps { width: 8%; }
+  .pos { width: 5%; text-align: right; color: #ffd400; font-weight: bold; }
+  .cls { width: 8%; }
+  .num { width: 7%; font-weight: bold; border-left: 0.5vw solid transparent; }
+  .num a { color: inherit; text-decoration: none; }
+  .name { width: 23%; }
+  .best, .last, .gap { width: 11%; }
+  .int { width: 10%; }
+  .laps { width: 6%; }
+  .gain { width: 8%; }
+  td.sb { color: #d58cff; font-weight: bold; }
+  td.pb { color: #4be36f; }
+  td.up { color: #4be36f; }
+  td.down { color: #ff6b6b; }
+  body.noclasses .cls, body.nointerval .int, body.nointerval .gain { display: none; }
   #page { position: absolute; right: 1.5vw; bottom: 0.5vh; font-size: 3.2vh; color: #bbb;
     background: #000; padding: 0 0.5vw; }
   #nodata { display: none; position: absolute; top: 0; right: 0; bottom: 0; left: 0;
@@ -62,7 +71,7 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     table { font-size: 3.7vw; }
     th { font-size: 3.2vw; padding: 1vw 0.8vw; }
     td { height: 1.7em; padding: 0 0.8vw; }
-    .last, .laps { display: none; }
+    .last, .laps, .cls, .int, .gain { display: none; }
     .pos { width: 7%; } .num { width: 10%; } .name { width: 40%; } .best { width: 20%; } .gap { width: 23%; }
     td.pos, td.num { text-overflow: clip; }
     #page { font-size: 3.6vw; }
@@ -70,12 +79,12 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   }
 </style>
 </head>
-<body class="nodata">
+<body class="nodata noclasses">
 <div id="flag"></div>
 <header><span id="run"></span><span id="mode"></span><span id="flagText"></span><span id="clock"></span></header>
 <main>
 <table>
-<thead><tr><th class="pos">Поз.</th><th class="num">Номер</th><th class="name">Имя</th><th class="best">Лучший круг</th><th class="last">Последний круг</th><th class="gap">Отставание</th><th class="laps">Круги</th></tr></thead>
+<thead><tr><th class="pos">Поз.</th><th class="cls">Класс</th><th class="num">Номер</th><th class="name">Имя</th><th class="best">Лучший круг</th><th class="last">Последний круг</th><th class="gap">Отставание</th><th class="int">Интервал</th><th class="laps">Круги</th><th class="gain">+/−</th></tr></thead>
 <tbody id="rows"></tbody>
 </table>
 <div id="page"></div>
@@ -85,7 +94,16 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
 "use strict";
 (function () {
   // cells come in the proxy's column order: number, best lap, last lap, laps, name, gap.
-  var COLUMNS = [[0, "num"], [4, "name"], [1, "best"], [2, "last"], [5, "gap"], [3, "laps"]];
+  var COLOURS = ["#d62828", "#2a9d3f", "#2f6fd6", "#e07b00", "#8e44ad", "#00838f", "#c2185b", "#6d8b00"];
+  var kit = {
+    classColour: function (n) { return COLOURS[(n - 1) % COLOURS.length]; },
+    // "GTU", or the number where the feed gave the class no name.
+    className: function (t, n) {
+      var list = t.classes || [];
+      for (var i = 0; i < list.length; i++) if (list[i].number === n && list[i].name) return list[i].name;
+      return String(n);
+    }
+  };
   var MODES = { 0: "Квалификация", 1: "Гонка", 2: "Практика" };
   var FLAGS = { green: "Зелёный флаг", yellow: "Жёлтый флаг", red: "Красный флаг", finish: "Финиш", none: "" };
   var PAGE_SECONDS = 8;
@@ -98,6 +116,11 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
   var received = [];
   window.brelvoReceived = received;
   // ?rows=N: the rows of a page, the text sized to fit them.
+  // ?class=N: that class alone, in class order.
+  var ONLY = (function () {
+    var m = /[?&]class=(\d+)/.exec(window.location.search);
+    return m ? parseInt(m[1], 10) : 0;
+  })();
   var rowsWanted = (function () {
     var m = /[?&]rows=(\d+)/.exec(window.location.search);
     var n = m ? parseInt(m[1], 10) : 0;
@@ -134,20 +157,49 @@ constexpr std::string_view kPage = R"page(<!DOCTYPE html>
     document.getElementById("mode").textContent = MODES[t.mode] || "Гонка";
     document.getElementById("clock").textContent = clockText(t.clock | 0);
     var fragment = document.createDocumentFragment();
+    var race = t.mode !== 0 && t.mode !== 2, classes = false;
     (t.rows || []).forEach(function (row) {
+      if (ONLY && row["class"] !== ONLY) return;
+      var cells = row.cells || [];
       var tr = document.createElement("tr");
-      var td = document.createElement("td");
-      td.className = "pos";
-      td.textContent = String(row.position);
-      tr.appendChild(td);
-      COLUMNS.forEach(function (c) {
-        var cell = document.createElement("td");
-        cell.className = c[1];
-        cell.textContent = (row.cells && row.cells[c[0]]) || "";
-        tr.appendChild(cell);
-      });
+      function add(kind, text) {
+        var td = document.createElement("td");
+        td.className = kind;
+        td.textContent = text || "";
+        tr.appendChild(td);
+        return td;
+      }
+      add("pos", String(ONLY ? row.classPosition : row.position));
+      var cls = add("cls", row["class"] ? kit.className(t, row["class"]) + " " + row.classPosition : "");
+      var num = add("num", "");
+      if (row["class"]) {
+        classes = true;
+        cls.style.color = num.style.borderLeftColor = kit.classColour(row["class"]);
+      }
+      if (row.reg && cells[0]) {
+        // Each car's laps, on a page of its own.
+        var link = document.createElement("a");
+        link.href = "car/" + row.number;
+        link.textContent = cells[0];
+        num.appendChild(link);
+      } else {
+        num.textContent = cells[0] || "";
+      }
+      add("name", cells[4]);
+      add("best" + (row.sessionBest ? " sb" : ""), cells[1]);
+      var last = row.personalBest ? (row.sessionBest && row.lastLapTime === row.bestLapTime ? " sb" : " pb") : "";
+      add("last" + last, cells[2]);
+      add("gap", ONLY ? row.classGapText : cells[5]);
+      add("int", row.intervalText);
+      add("laps", cells[3]);
+      var gained = row.gained | 0;
+      add("gain" + (gained > 0 ? " up" : gained < 0 ? " down" : ""),
+          gained > 0 ? "+" + gained : gained < 0 ? "\u2212" + (-gained) : "");
       fragment.appendChild(tr);
     });
+    document.body.classList.toggle("noclasses", !classes || ONLY !== 0);
+    document.body.classList.toggle("nointerval", !race || ONLY !== 0);
+    if (ONLY) document.getElementById("mode").textContent = "Класс " + kit.className(t, ONLY);
     rowsBody.textContent = "";
     rowsBody.appendChild(fragment);
     layoutPages();
