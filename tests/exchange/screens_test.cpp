@@ -246,10 +246,16 @@ TEST_F(ScreensTest, StartTableLapsAndWhatARunForgets) {
   EXPECT_EQ(RowOf(*s, 3)->gained, 0) << "the new run's start table is this one";
   EXPECT_EQ(RowOf(*s, 3)->classNumber, 2) << "classes outlive a run, like the roster";
 
-  std::string many;
-  for (int lap = 1; lap <= static_cast<int>(kLapsKept) + 5; ++lap)
-    many += Lap(1, "00:01:00." + std::to_string(100 + lap % 900), "01:00:00.000");
-  Feed(many + Green() + Race(1, 1, 1, "00:01:02.000"));
+  // In receives of a hundred lines: each line goes through the window's feed
+  // log, slow under wine.
+  for (int lap = 1; lap <= static_cast<int>(kLapsKept) + 5;) {
+    std::string some;
+    for (int n = 0; n < 100 && lap <= static_cast<int>(kLapsKept) + 5; ++n, ++lap)
+      some += Lap(1, "00:01:00." + std::to_string(100 + lap % 900), "01:00:00.000");
+    Feed(some);
+    if (HasFatalFailure()) return;
+  }
+  Feed(Green() + Race(1, 1, 1, "00:01:02.000"));
   s = sink.Last();
   ASSERT_NE(FindCarLaps(*s, 1), nullptr);
   EXPECT_EQ(FindCarLaps(*s, 1)->laps.size(), kLapsKept);
