@@ -81,20 +81,22 @@ void TSnapshotPublisher::Annotate(std::int32_t mode, std::vector<TSnapshotRow>& 
       sessionBest = row.bestLapTime;
   }
   // Class leaders and counts, in the row order (the push's position order).
-  struct TClassRun {
-    const TSnapshotRow* leader;
-    std::int32_t count;
-  };
-  std::unordered_map<std::int32_t, TClassRun> classRuns;
+  classRuns_.clear();
   const TSnapshotRow* above = nullptr;
   for (TSnapshotRow& row : rows) {
     if (!row.held) continue;
     const auto cls = classOf_.find(row.regNumber);
     row.classNumber = cls != classOf_.end() ? cls->second : 0;
     if (row.classNumber != 0) {
-      auto [run, first] = classRuns.try_emplace(row.classNumber, TClassRun{&row, 0});
-      row.classPosition = ++run->second.count;
-      row.classGap = first ? 0 : (race ? RaceGapTo(row, *run->second.leader) : BestLapGapTo(row, *run->second.leader));
+      // A session has a handful of classes: a look along a short list.
+      auto run = std::find_if(classRuns_.begin(), classRuns_.end(),
+                              [&](const TClassRun& r) { return r.classNumber == row.classNumber; });
+      if (run == classRuns_.end()) {
+        classRuns_.push_back(TClassRun{row.classNumber, &row, 0});
+        run = classRuns_.end() - 1;
+      }
+      row.classPosition = ++run->count;
+      row.classGap = run->leader == &row ? 0 : (race ? RaceGapTo(row, *run->leader) : BestLapGapTo(row, *run->leader));
     }
     if (race) {
       row.interval = above != nullptr ? RaceGapTo(row, *above) : 0;
@@ -129,7 +131,6 @@ void TSnapshotPublisher::Clear(const std::u16string& run) {
 
 void TSnapshotPublisher::ForgetRun() {
   histories_.clear();
-  publishedCars_.clear();
   carsChanged_ = true;
   startPositions_.clear();
   greenSeen_ = startTaken_ = false;
@@ -222,14 +223,12 @@ void TSnapshotPublisher::Send() {
     auto cars = std::make_shared<std::vector<std::shared_ptr<const TCarLaps>>>();
     cars->reserve(histories_.size());
     for (auto& [reg, history] : histories_) {
-      auto& published = publishedCars_[reg];
-      if (history.changed || published == nullptr) {
-        published = std::make_shared<const TCarLaps>(TCarLaps{reg, history.laps});
+      if (history.changed || history.published == nullptr) {
+        history.published = std::make_shared<const TCarLaps>(TCarLaps{reg, history.laps});
         history.changed = false;
       }
-      cars->push_back(published);
+      cars->push_back(history.published);
     }
-    std::sort(cars->begin(), cars->end(), [](const auto& a, const auto& b) { return a->regNumber < b->regNumber; });
     state_.cars = std::move(cars);
     carsChanged_ = false;
   }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -117,6 +118,7 @@ class TSnapshotPublisher {
     std::vector<TLap> laps;
     std::int32_t raceLaps = 0;  // laps of the latest "$G"
     bool changed = false;
+    std::shared_ptr<const TCarLaps> published;  // as the snapshots have it
   };
   void Send();
   // Classes, class positions and gaps, interval, marks and places gained.
@@ -125,11 +127,16 @@ class TSnapshotPublisher {
 
   TTableSnapshotSink* sink_;
   TTableSnapshot state_;
+  struct TClassRun {
+    std::int32_t classNumber;
+    const TSnapshotRow* leader;
+    std::int32_t count;
+  };
+  std::vector<TClassRun> classRuns_;                        // a push's scratch
   std::unordered_map<std::int32_t, std::int32_t> classOf_;  // regNumber -> class
   std::vector<TClassName> classNames_;                      // by number
   bool classesChanged_ = true;
-  std::unordered_map<std::int32_t, TCarHistory> histories_;
-  std::unordered_map<std::int32_t, std::shared_ptr<const TCarLaps>> publishedCars_;
+  std::map<std::int32_t, TCarHistory> histories_;  // by regNumber, as the snapshots list the cars
   bool carsChanged_ = true;
   // Race positions of the first race table after the green flag.
   std::unordered_map<std::int32_t, std::int32_t> startPositions_;
