@@ -273,10 +273,15 @@ try {
 
   // The clock screen followed every flag change of the stream at once.
   const [came, shown] = await clockPage.evaluate(() => [window.flagCame, window.flagShown]);
-  const missed = came.filter((c) => !shown.some((s) => s.flag === c.flag && s.at >= c.at - 1 && s.at - c.at < 1000));
+  // The page draws only the newest of the tables waiting, so a flag that a
+  // newer one replaced within a moment may never be drawn; any other must
+  // show within a heartbeat.
+  const missed = came.filter((c, i) => (i + 1 < came.length ? came[i + 1].at - c.at : Infinity) > 250 &&
+    !shown.some((s) => s.flag === c.flag && s.at >= c.at - 1 && s.at - c.at < 1000));
   if (came.length < 2) fail(`the clock page saw ${came.length} flags`);
   if (missed.length > 0) fail(`the clock page did not follow ${missed.length} of ${came.length} flag changes within a heartbeat`);
   else console.log(`clock page: followed ${came.length} flag changes`);
+  if (missed.length > 0) console.log("  came " + JSON.stringify(came) + "\n  shown " + JSON.stringify(shown));
 
   // Every screen on a 2017 TV's engine: its text, and drawing without the newer DOM.
   for (const path of ["/overlay", "/clock", `/car/${leader.number}`]) {
