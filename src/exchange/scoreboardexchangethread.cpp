@@ -118,6 +118,7 @@ struct TScoreboardExchangeThread::Impl {
   TCompetitor rowRecord{0};
 
   TSnapshotPublisher published;  // exchange thread only
+  std::u16string className;      // scratch of "$C" records
 
   std::atomic<bool> terminated{false};
   std::thread thread;
@@ -324,7 +325,14 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
   }
 
   const TProcessResult* record = ProcessFeedLine(line);
-  if (record == nullptr) return;
+  if (record == nullptr) {
+    // "$C" names a class: the screens show it, the board never.
+    std::int32_t classNumber = 0;
+    if (published.Active() && feed::DecodeClassRecord(line, classNumber, className))
+      published.ClassRecord(classNumber, className);
+    return;
+  }
+  published.Record(*record);
   bool releasesStartLight = false;
   switch (record->kind) {
     case rkRun:
@@ -352,7 +360,7 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
       break;
     case rkHeartbeat:
       lastFlag = record->flag;
-      published.Heartbeat(record->raceTime, record->flag);
+      published.Heartbeat(record->raceTime, record->flag, record->timeToGo, record->lapsToGo);
       if (lastFlag != fsNone) {
         std::lock_guard<std::mutex> guard(boardLock);
         if (ScoreboardController* board = controller.load()) board->SetRaceTime(record->raceTime);

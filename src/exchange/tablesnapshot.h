@@ -7,11 +7,15 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 struct TCompetitor;
+struct TProcessResult;
 
 struct TSnapshotRow {
   std::int32_t position = 0;  // from 1, the row's place in the push
@@ -25,6 +29,19 @@ struct TSnapshotRow {
   std::int32_t totalTime = 0;    // ms
   std::int32_t raceGap = 0;      // < 0: laps behind (negated), > 0: ms behind
   std::int32_t bestLapGap = 0;   // ms
+
+  // What the screens add; the board gets none of it. Worked out once per
+  // push for every row of best-lap and race mode (practice rows are
+  // passings: none of it).
+  bool held = false;               // a competitor holds the row's position
+  std::int32_t regNumber = 0;      // the feed's key of the competitor
+  std::int32_t classNumber = 0;    // "$A"'s class; 0: none
+  std::int32_t classPosition = 0;  // from 1 within the class, in the row order
+  std::int32_t classGap = 0;       // to the class leader, as raceGap (race) or bestLapGap (best lap)
+  std::int32_t interval = 0;       // race: to the row above, as raceGap
+  std::int32_t gained = 0;         // race: places gained (> 0) or lost since the start table
+  bool sessionBest = false;        // holds the session's best lap
+  bool personalBest = false;       // the last lap is the car's own best
 };
 
 // A snapshot's rows, shared by every snapshot that differs from the one
@@ -65,6 +82,29 @@ class TSnapshotRows {
   std::shared_ptr<std::vector<TSnapshotRow>> rows_;
 };
 
+struct TClassName {
+  std::int32_t number = 0;
+  std::u16string name;  // "$C"'s description; may be empty
+};
+
+// One lap from a "$J" passing, with the position of the "$G" that followed.
+struct TLap {
+  std::int32_t lap = 0;        // lap number
+  std::int32_t lapTime = 0;    // ms
+  std::int32_t totalTime = 0;  // ms
+  std::int32_t position = 0;   // 0 until a "$G" follows
+};
+// The laps the feed gave for one car, oldest first; never changed once
+// published, so snapshots share the cars whose laps did not change.
+struct TCarLaps {
+  std::int32_t regNumber = 0;
+  std::vector<TLap> laps;
+};
+// A car's laps kept; older ones are let go.
+constexpr std::size_t kLapsKept = 1000;
+// Cars whose laps are kept; a feed naming more is a fault, not a field.
+constexpr std::size_t kCarsKept = 1000;
+
 struct TTableSnapshot {
   std::uint64_t sequence = 0;  // 1 for the first snapshot, then one more for each
   std::int32_t mode = 0;       // TScoreboardMode of the last push
@@ -73,7 +113,14 @@ struct TTableSnapshot {
   bool feedConnected = false;
   std::u16string run;  // the name "$B" gave the run; empty after "$I"
   TSnapshotRows rows;
+  std::int32_t timeToGo = -1;  // "$F", s; -1: none
+  std::int32_t lapsToGo = -1;  // "$F"; -1: none
+  // Shared between snapshots until they change; never null.
+  std::shared_ptr<const std::vector<TClassName>> classes;                    // by number
+  std::shared_ptr<const std::vector<std::shared_ptr<const TCarLaps>>> cars;  // by regNumber
 };
+// The laps of the car with this registration number; null when none.
+const TCarLaps* FindCarLaps(const TTableSnapshot& snapshot, std::int32_t regNumber);
 
 class TTableSnapshotSink {
  public:
@@ -96,16 +143,45 @@ class TSnapshotPublisher {
   // most pushes change one car.
   TSnapshotRow Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode);
   void Table(std::int32_t mode, std::vector<TSnapshotRow> rows);
-  // Hands on only a changed clock or flag.
-  void Heartbeat(std::int32_t clock, std::int32_t flag);
+  // Hands on only a changed clock, flag or time or laps to go.
+  void Heartbeat(std::int32_t clock, std::int32_t flag, std::int32_t timeToGo = -1, std::int32_t lapsToGo = -1);
   void Clear(const std::u16string& run);
   void Feed(bool connected);
+  // Every handled record, before its own step: classes, lap histories and
+  // the start table follow the feed here.
+  void Record(const TProcessResult& record);
+  // A "$C" record.
+  void ClassRecord(std::int32_t number, std::u16string_view name);
 
  private:
+  struct TCarHistory {
+    std::vector<TLap> laps;
+    std::int32_t raceLaps = 0;  // laps of the latest "$G"
+    bool changed = false;
+    std::shared_ptr<const TCarLaps> published;  // as the snapshots have it
+  };
   void Send();
+  // Classes, class positions and gaps, interval, marks and places gained.
+  void Annotate(std::int32_t mode, std::vector<TSnapshotRow>& rows);
+  void ForgetRun();
 
   TTableSnapshotSink* sink_;
   TTableSnapshot state_;
   std::vector<bool> held_;         // of state_.rows
   std::vector<bool> pendingHeld_;  // of the rows made for the next push
+  struct TClassRun {
+    std::int32_t classNumber;
+    const TSnapshotRow* leader;
+    std::int32_t count;
+  };
+  std::vector<TClassRun> classRuns_;                        // a push's scratch
+  std::unordered_map<std::int32_t, std::int32_t> classOf_;  // regNumber -> class
+  std::vector<TClassName> classNames_;                      // by number
+  bool classesChanged_ = true;
+  std::map<std::int32_t, TCarHistory> histories_;  // by regNumber, as the snapshots list the cars
+  bool carsChanged_ = true;
+  // Race positions of the first race table after the green flag.
+  std::unordered_map<std::int32_t, std::int32_t> startPositions_;
+  bool greenSeen_ = false;
+  bool startTaken_ = false;
 };

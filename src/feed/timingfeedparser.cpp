@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::size_t kMaxFields = 6;  // no record reads past field 5
+constexpr std::size_t kMaxFields = 8;  // no record reads past field 7 ("$A"'s class)
 
 struct Field {
   const char* data = nullptr;
@@ -319,6 +319,8 @@ void Reset(TProcessResult& r) {
   r.regNumber = r.number = r.lapTime = r.totalTime = r.laps = r.position = r.raceTime = r.bestLapTime = 0;
   r.flag = fsNone;
   r.sameRun = false;
+  r.classNumber = 0;
+  r.timeToGo = r.lapsToGo = -1;
   r.name.clear();
 }
 
@@ -425,12 +427,16 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
       Integer(s.Get(1), r.regNumber);
       Integer(s.Get(2), r.number);
       JoinName(s.Get(5), s.Get(4), r.name, st.decoded);
+      if (!Integer(s.Get(7), r.classNumber) || r.classNumber < 0) r.classNumber = 0;
       break;
     }
     case 'F':
       r.kind = rkHeartbeat;
       Clock(s.Get(4), r.raceTime);
       r.flag = Flag(s.Get(5));
+      // 9999 laps and a time of 00:00:00 are how feeds say "no limit".
+      if (!Integer(s.Get(1), r.lapsToGo) || r.lapsToGo < 0 || r.lapsToGo >= 9999) r.lapsToGo = -1;
+      if (!Clock(s.Get(2), r.timeToGo) || r.timeToGo <= 0) r.timeToGo = -1;
       break;
     case 'G':
     case 'H': {
@@ -450,6 +456,16 @@ DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& r) {
       break;
   }
   return outcome;
+}
+
+bool DecodeClassRecord(std::string_view line, std::int32_t& number, std::u16string& name) {
+  number = 0;
+  if (line.size() < 3 || line[0] != '$' || line[1] != 'C' || !TagEndsAt(line, 2)) return false;
+  SplitLine& s = State().split;
+  Split(line, s);
+  if (!Integer(s.Get(1), number)) return false;
+  platform::FeedTextToUtf16(s.Get(2).View(), name);
+  return true;
 }
 
 bool ConvertInteger(std::u16string_view text, std::int32_t& value) {

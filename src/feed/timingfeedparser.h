@@ -34,6 +34,10 @@ struct TProcessResult {
   std::u16string name;  // "$A": the competitor's; "$B": the run's
   // "$B": the run under way announced again; the standings were kept.
   bool sameRun = false;
+  // For the track's screens only; the board and the results list ignore them.
+  std::int32_t classNumber = 0;  // "$A": the competitor's class, 0 for none
+  std::int32_t timeToGo = -1;    // "$F": s; -1 when the feed gives none
+  std::int32_t lapsToGo = -1;    // "$F": -1 when the feed gives none (9999)
 };
 
 // `line` is one line as received, line end included; every byte of the view
@@ -60,6 +64,11 @@ struct DecodeOutcome {
 // for a line that is not a handled record (out is then reset, or untouched
 // when the line does not begin with "$").
 DecodeOutcome DecodeRecord(std::string_view line, TProcessResult& out);
+
+// "$C,<number>,"<description>"": a class of the session, for the screens
+// only (ProcessFeedLine does not handle it). False for any other line or a
+// number that does not convert.
+bool DecodeClassRecord(std::string_view line, std::int32_t& number, std::u16string& name);
 
 // The conversions, exposed for tests. Each returns false (and leaves 0 in
 // `value`) when the text does not convert.

@@ -1,7 +1,9 @@
 #include "web/webroutes.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include <boost/asio/buffer.hpp>
@@ -10,6 +12,7 @@
 
 #include "web/pagepolicy.h"
 #include "web/resultspage.h"
+#include "web/screenpages.h"
 
 namespace http = boost::beast::http;
 
@@ -65,10 +68,45 @@ constexpr std::string_view kBusyPage = R"page(<!DOCTYPE html>
 </head><body>Подождите…</body></html>
 )page";
 
+// 1 to 999999999 from digits only; 0 for anything else.
+std::int32_t PositiveNumber(std::string_view digits) {
+  if (digits.empty() || digits.size() > 9) return 0;
+  std::int32_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// The number of `name=` in a query; 0 when absent or not a number.
+std::int32_t QueryNumber(std::string_view query, std::string_view name) {
+  while (!query.empty()) {
+    const std::size_t end = std::min(query.find('&'), query.size());
+    const std::string_view part = query.substr(0, end);
+    if (part.size() > name.size() && part.substr(0, name.size()) == name && part[name.size()] == '=')
+      return PositiveNumber(part.substr(name.size() + 1));
+    query.remove_prefix(end < query.size() ? end + 1 : end);
+  }
+  return 0;
+}
+
+void Json(TWebResponse& response, unsigned version, const std::string& json) {
+  response = {http::status::ok, version};
+  Guard(response, kDataPolicy);
+  response.set(http::field::content_type, "application/json; charset=utf-8");
+  response.set(http::field::cache_control, "no-store");
+  AllowAnyOrigin(response);
+  response.body() = json;
+}
+
 }  // namespace
 
 void PrepareWebPages() {
   PolicyOf(ResultsPageHtml());
+  PolicyOf(OverlayPageHtml());
+  PolicyOf(ClockPageHtml());
+  PolicyOf(CarPageHtml());
   PolicyOf(kBusyPage);
 }
 
@@ -105,16 +143,30 @@ TWebReply Respond(const TWebRequest& request, const TServedTable& table) {
     reply.response.set(http::field::allow, "GET, HEAD");
   } else {
     std::string_view path(request.target().data(), request.target().size());
-    path = path.substr(0, path.find('?'));  // pollers add a query to get past caches
+    const std::size_t queryAt = std::min(path.find('?'), path.size());
+    const std::string_view query = path.substr(std::min(queryAt + 1, path.size()));
+    path = path.substr(0, queryAt);  // pollers add a query to get past caches
+    constexpr std::string_view kCar = "/car/";
+    constexpr std::string_view kJson = ".json";
+    const bool carPath = path.size() > kCar.size() && path.substr(0, kCar.size()) == kCar;
+    const bool carJson =
+        carPath && path.size() > kCar.size() + kJson.size() && path.substr(path.size() - kJson.size()) == kJson;
+    const std::int32_t car =
+        !carPath ? 0
+                 : PositiveNumber(path.substr(kCar.size(), path.size() - kCar.size() - (carJson ? kJson.size() : 0)));
+    const std::optional<std::string>* laps = carJson && car != 0 ? &CarLapsJson(table, car) : nullptr;
     if (path == "/") {
       reply.response = Page(http::status::ok, version, ResultsPageHtml());
+    } else if (path == "/overlay") {
+      reply.response = Page(http::status::ok, version, OverlayPageHtml());
+    } else if (path == "/clock") {
+      reply.response = Page(http::status::ok, version, ClockPageHtml());
+    } else if (car != 0 && !carJson) {
+      reply.response = Page(http::status::ok, version, CarPageHtml());
+    } else if (laps != nullptr && laps->has_value()) {
+      Json(reply.response, version, **laps);
     } else if (path == "/results.json") {
-      reply.response = {http::status::ok, version};
-      Guard(reply.response, kDataPolicy);
-      reply.response.set(http::field::content_type, "application/json; charset=utf-8");
-      reply.response.set(http::field::cache_control, "no-store");
-      AllowAnyOrigin(reply.response);
-      reply.response.body() = table.json;
+      Json(reply.response, version, ClassTableJson(table, QueryNumber(query, "class")));
     } else if (path == "/events") {
       reply.response = {http::status::ok, version};
       Guard(reply.response, kDataPolicy);

@@ -366,7 +366,7 @@ std::shared_ptr<const TServedTable> TWebServer::Impl::Current() {
     newest = latest;
   }
   if (served == nullptr) served = ServeTable(TTableSnapshot{});  // nothing from the feed yet
-  if (newest != nullptr && newest->sequence != served->sequence) served = ServeTable(*newest, &rowsJson);
+  if (newest != nullptr && newest->sequence != served->sequence) served = ServeTable(newest, &rowsJson);
   return served;
 }
 

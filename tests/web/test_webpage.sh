@@ -86,7 +86,7 @@ wait_for 60 up || { echo "FAIL: the page was never served on port $web_port"; ca
 
 # The browser first, so that it sees the session from its start; the replay
 # begins once it has the page (the proxy connects within its 6 s retry).
-BRELVO_WEBDRIVER="$(cd "$driver" && pwd)" node "$here/pagecheck.mjs" "http://127.0.0.1:$web_port" "$work/board.json" \
+BRELVO_RECORDING="$work/feed.rec" BRELVO_WEBDRIVER="$(cd "$driver" && pwd)" node "$here/pagecheck.mjs" "http://127.0.0.1:$web_port" "$work/board.json" \
   "$work/feed.log" "$work/browser-ready" ${BRELVO_SCREENSHOTS:+"$BRELVO_SCREENSHOTS"} &
 browser=$!
 wait_for 120 test -e "$work/browser-ready" || { echo "FAIL: the browser never opened the page"; exit 1; }

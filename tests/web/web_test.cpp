@@ -234,6 +234,55 @@ TEST(ResultsJson, RowsTextIsKeptOnlyWhileTheRowsAre) {
   EXPECT_EQ(first, ResultsJson(table));
 }
 
+// The screens' routes: one class's rows in class order, a car's laps newest
+// first by its competitor number, and nothing for a car or path that is not.
+TEST(WebRoutes, ClassTableAndCarLaps) {
+  auto s = std::const_pointer_cast<TTableSnapshot>(Snapshot(4, 3));
+  s->classes = std::make_shared<const std::vector<TClassName>>(std::vector<TClassName>{{1, u"GTU"}, {2, u""}});
+  std::vector<TSnapshotRow> rows(s->rows.begin(), s->rows.end());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    TSnapshotRow& row = rows[i];
+    row.held = true;
+    row.number = static_cast<std::int32_t>(10 + i);
+    row.regNumber = static_cast<std::int32_t>(100 + i);
+    row.classNumber = i == 1 ? 2 : 1;
+    row.classPosition = i == 2 ? 2 : 1;
+    row.classGap = i == 2 ? -1 : 0;
+  }
+  s->rows = std::move(rows);
+  auto car = std::make_shared<TCarLaps>();
+  car->regNumber = 102;
+  car->laps = {{1, 65000, 65000, 3}, {2, 61500, 126500, 2}, {3, 62000, 188500, 0}};
+  s->cars = std::make_shared<const std::vector<std::shared_ptr<const TCarLaps>>>(
+      std::vector<std::shared_ptr<const TCarLaps>>{car});
+  const auto table = ServeTable(s);
+  auto body = [&](const std::string& target) {
+    const std::string answer = AnswerBytes("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n", *table);
+    return answer.rfind("HTTP/1.1 200", 0) == 0 ? answer.substr(answer.find("\r\n\r\n") + 4) : "404";
+  };
+  const std::string cls = body("/results.json?t=1&class=1");
+  EXPECT_NE(cls.find(R"("number":10,)"), std::string::npos);
+  EXPECT_EQ(cls.find(R"("number":11,)"), std::string::npos) << "a row of class 2";
+  EXPECT_LT(cls.find(R"("number":10,)"), cls.find(R"("number":12,)"));
+  EXPECT_NE(cls.find(R"("classGap":-1,"classGapText":"1 кр")"), std::string::npos);
+  EXPECT_NE(cls.find(R"("classes":[{"number":1,"name":"GTU"},{"number":2,"name":""}])"), std::string::npos);
+  EXPECT_EQ(body("/results.json?class=x"), table->json);
+
+  const std::string laps = body("/car/12.json");
+  EXPECT_NE(laps.find(R"("reg":102,"bestLap":61500)"), std::string::npos) << laps;
+  const std::size_t third = laps.find(R"("lap":3,)"), second = laps.find(R"("lap":2,"lapTime":61500)");
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_LT(third, second) << "newest first";
+  EXPECT_NE(laps.find(R"("lapTimeText":"1:01.500","totalTime":126500,"position":2,"best":true})"), std::string::npos);
+  EXPECT_NE(body("/car/102.json"), "404") << "the registration number where no car has the number";
+  EXPECT_NE(body("/car/10.json").find(R"("laps":[])"), std::string::npos);
+  for (const char* path : {"/car/99.json", "/car/abc", "/car/", "/car/1x.json", "/car/12.json/", "/car/0",
+                           "/car/99999999999.json", "/overlay/x"})
+    EXPECT_EQ(body(path), "404") << path;
+  for (const char* path : {"/overlay?rows=5&show=interval", "/clock", "/car/12"})
+    EXPECT_NE(body(path).find("<script>"), std::string::npos) << path;
+}
+
 class WebServerTest : public ::testing::Test {
  protected:
   void StartServer(TWebServer::Options options = {}) {
