@@ -38,7 +38,12 @@ class SnapshotTest : public ExchangeFixture {
 TEST_F(SnapshotTest, PushClearAndClockAreHandedOnAsTheBoardAndListSeeThem) {
   Start(FakeBoard::kLibraryName, [this](TScoreboardExchangeThread::Options& o) { o.snapshotSink = &sink; });
   if (HasFatalFailure()) return;
+  // The window's push reaches the page too, from the exchange thread, and a
+  // connection without data yet is not shown as live.
   thread->SetScoreboardMode(smRace);
+  ASSERT_TRUE(WaitUntil(window, [&] { return !sink.Taken().empty(); })) << "the mode change never reached the page";
+  EXPECT_EQ(sink.Taken().back()->mode, smRace);
+  EXPECT_FALSE(sink.Taken().back()->feedConnected) << "no data has come yet";
   Feed("$I\r\n$B,72,\"Sunday 7 hour\"\r\n");
   auto taken = sink.Taken();
   ASSERT_FALSE(taken.empty());
