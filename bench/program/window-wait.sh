@@ -45,8 +45,12 @@ run() { LC_ALL=ru_RU.UTF-8 "$root/cmake/wine-run.sh" "$wine" "$@"; }
 run cmd.exe /c exit >/dev/null 2>&1 || true  # the prefix exists before the first timing
 
 port=$((20000 + RANDOM % 20000))
-"$native/brelvo-feed" --port "$port" --karts 76 --sessions race --race-laps 200 >"$work/feed.log" 2>&1 &
+# Four times as fast: laps of about 11 s, so with 76 karts passings come
+# several a second and the board is never idle; the first laps are done by
+# the time the program starts.
+"$native/brelvo-feed" --port "$port" --karts 76 --sessions race --race-laps 400 --speed 4 >"$work/feed.log" 2>&1 &
 pids+=($!)
+sleep 14
 
 # One run: case library seconds keys...
 measure() {
@@ -66,6 +70,12 @@ measure() {
   kill "$proxy" 2>/dev/null || true
   wait "$proxy" 2>/dev/null || true
   unset SLOWBOARD_LOG
+  # BRELVO_WINDOW_WAIT_KEEP=DIR keeps each run's call log and probe output.
+  if [ -n "${BRELVO_WINDOW_WAIT_KEEP:-}" ]; then
+    mkdir -p "$BRELVO_WINDOW_WAIT_KEEP"
+    cp "$work/calls.log" "$BRELVO_WINDOW_WAIT_KEEP/${library%.dll}.calls.log"
+    cp "$work/probe.log" "$BRELVO_WINDOW_WAIT_KEEP/${library%.dll}.probe.log"
+  fi
   echo "== $name ($library)"
   grep -v '^key ' "$work/probe.log" | sed 's/^/  /'
   local shows
@@ -76,7 +86,7 @@ measure() {
     case "$key" in F3) call=StartLight ;; F4) call=FinishLight ;; F1) call="ClearBoard" ;; *) continue ;; esac
     awk -v at="$at" -v call="$call" -v key="$key" '
       $3 == call && $1 >= at && (call != "ClearBoard" || $4 == 1) { printf "  %s delay %d ms\n", key, $1 - at; found = 1; exit }
-      END { if (!found) printf "  %s never reached the board\n", key }' "$work/calls.log"
+      END { if (!found) printf "  %s never reached the board\n", key }' <(tr -d '\r' <"$work/calls.log")
   done
 }
 

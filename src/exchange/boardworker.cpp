@@ -35,15 +35,16 @@ void TBoardWorker::Submit(TBoardCommand command) {
     ++submitted_;
     auto isTable = [](const TBoardCommand& c) { return c.kind == bcTable; };
     if (command.kind == bcRaceTime) {
-      // Newest first: the clock goes ahead of whatever waits, and an older
-      // value nobody saw yet is of no use.
+      // Newest first: an older clock nobody saw yet is of no use, and the
+      // clock goes ahead of the tables that wait (never of an operator's
+      // command: those keep their order).
       const auto older =
           std::find_if(waiting_.begin(), waiting_.end(), [](const TBoardCommand& c) { return c.kind == bcRaceTime; });
       if (older != waiting_.end()) {
         waiting_.erase(older);
         DropOne();
       }
-      waiting_.push_front(std::move(command));
+      waiting_.insert(std::find_if(waiting_.begin(), waiting_.end(), isTable), std::move(command));
     } else {
       if (command.kind == bcTable || TakesWholeBoard(command)) {
         // A waiting table is replaced whole; a redraw it asked for is kept.

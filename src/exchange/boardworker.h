@@ -4,7 +4,9 @@
 // which this thread makes in the order given, between two calls at the
 // latest:
 //   * a table that a newer one replaces before it went out is dropped whole;
-//   * the race clock is sent newest-first, an unsent older clock dropped;
+//   * the race clock is sent newest-first: an unsent older clock is
+//     dropped, and the clock goes ahead of the tables that wait (never of
+//     an operator's command);
 //   * a command that takes the whole board (a clear, a light, a picture)
 //     drops the tables waiting before it and ends a push in progress at the
 //     next call boundary, before its Show: the board would have replaced

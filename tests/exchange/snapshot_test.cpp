@@ -89,6 +89,10 @@ TEST_F(SnapshotTest, PushClearAndClockAreHandedOnAsTheBoardAndListSeeThem) {
   EXPECT_EQ(taken.back()->rows.size(), 3u) << "a clock change keeps the table";
   for (std::size_t i = 1; i < taken.size(); ++i) EXPECT_EQ(taken[i]->sequence, taken[i - 1]->sequence + 1);
 
+  // The operator's clear blanks the page as it blanks the board.
+  thread->ClearScoreboard();
+  EXPECT_TRUE(WaitUntil(window, [&] { return sink.Taken().back()->rows.empty(); }));
+
   // A lost feed is handed on.
   server.CloseClient();
   EXPECT_TRUE(WaitUntil(window, [&] { return !sink.Taken().back()->feedConnected; }));

@@ -70,7 +70,7 @@ static int32_t Call(const char* slot, int32_t argument, int ms) {
   if (!callLogOpened) {
     const char* path = getenv("SLOWBOARD_LOG");
     callLogOpened = 1;
-    if (path != NULL && path[0] != '\0') callLog = fopen(path, "a");
+    if (path != NULL && path[0] != '\0') callLog = fopen(path, "ab"); /* "\n" alone on Windows too */
   }
   if (callLog != NULL) {
     fprintf(callLog, "%lld %lld %s %ld\n", (long long)start, (long long)WallMs(), slot, (long)argument);

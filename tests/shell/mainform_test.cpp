@@ -145,6 +145,37 @@ TEST_F(ConsoleTest, StartHandsStoredSettingsToTheThreadWithoutSaving) {
   EXPECT_TRUE(server.Accept(std::chrono::seconds(8)));
 }
 
+// A library that takes its time in every call (an OpenPort of seconds, a
+// row written to the serial line before it returns) holds neither the start
+// nor the operator's commands; they reach the board once it answers.
+TEST_F(ConsoleTest, StartAndCommandsDoNotWaitForTheLibrary) {
+  WriteSettings("ComPort:3\n");
+  fake_.ShutGate(true);
+  struct Reopen {
+    FakeBoard& board;
+    ~Reopen() { board.ShutGate(false); }
+  } reopen{fake_};
+  TmainForm& form = MakeForm();
+  std::atomic<bool> returned{false};
+  std::thread gui([&] {
+    form.FormCreate();
+    form.sbStopLightClick();
+    form.sbClearScoreboardClick();
+    returned = true;
+  });
+  const bool answered = exchangetest::WaitUntil(
+      window_, [&] { return returned.load(); }, std::chrono::seconds(10));
+  if (!answered) fake_.ShutGate(false);
+  gui.join();
+  ASSERT_TRUE(answered) << "the window waited for the library";
+  fake_.ShutGate(false);
+  EXPECT_EQ(LastOpenedPort(), u"COM3");
+  EXPECT_EQ(Count(foFinishLight), 1);
+  const auto clears = CallsOf(foClearBoard);
+  ASSERT_FALSE(clears.empty());
+  EXPECT_EQ(clears.back().args[0], 1) << "the clear came last, as asked";
+}
+
 TEST_F(ConsoleTest, PracticeModeFromTheFileIsStartModeOnly) {
   WriteSettings("ScoreboardMode:2\nComPort:1\n");
   TmainForm& form = MakeForm();
