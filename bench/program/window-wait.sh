@@ -7,7 +7,9 @@
 # every 10 ms and presses F3, F4 and F1 on a schedule; the library logs when
 # each call came. Printed: the window's longest wait, how many asks waited
 # over 100 ms, and each light's delay from its key to its call. A second run
-# with an OpenPort of 5 s gives the time from start to the window shown.
+# with an OpenPort of 5 s gives the time from start to the window shown, a
+# third without any library the window's waits that the machine itself
+# makes (a loaded machine shows them).
 #
 #   bench/program/window-wait.sh windows-x86|windows-cross [brelvo-proxy.exe]
 # The program defaults to the build's own; give another build's to compare
@@ -58,7 +60,7 @@ measure() {
   shift 3
   rm -rf "$work/program" && mkdir -p "$work/program"
   cp "$program" "$work/program/brelvo-proxy.exe"
-  cp "$bin/$library" "$work/program/scoreboardcontroller.dll"
+  [ "$library" = none ] || cp "$bin/$library" "$work/program/scoreboardcontroller.dll"
   cp "$bin/brelvo-window-probe.exe" "$work/program/"
   printf 'Host: 127.0.0.1\nPort: %s\nScoreboardMode:1\nComPort:250\nWebPort: 0\n' "$port" >"$work/program/scoreboard.ini"
   : >"$work/calls.log"
@@ -94,3 +96,5 @@ echo "$preset under $("$wine" --version 2>/dev/null || echo wine), program $(bas
 # The race is green a few seconds after the simulator starts.
 measure "50 ms per call" slowboard.dll 40 F3@10 F4@16 F1@22 F3@28 F4@34
 measure "OpenPort 5 s" slowboard_open5s.dll 8
+# The same window with no board library: what the machine itself costs.
+measure "no board library" none 40

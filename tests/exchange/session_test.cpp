@@ -95,8 +95,9 @@ TEST_F(SessionTest, FinishLightRefusesPushesUntilCleared) {
   EXPECT_TRUE(CallsOf(foShow).empty()) << "feed records never end the finish light";
 
   thread->ClearScoreboard();
+  // The receive still in hand may begin its push (ClearBoard(0)) after it.
   auto clears = CallsOf(foClearBoard);
-  ASSERT_EQ(clears.size(), 1u);
+  ASSERT_GE(clears.size(), 1u);
   EXPECT_EQ(clears[0].args[0], 1) << "operator clear blanks the board at once";
   Feed(Passing(1));
   // The receive still in hand when the clear came may push first; either

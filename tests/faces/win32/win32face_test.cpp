@@ -66,8 +66,9 @@ class Win32FaceTest : public ::testing::Test {
     // The board thread makes the calls: read them once it has made all asked for.
     fake_.settle = [this] {
       if (form_ == nullptr) return;
-      if (TScoreboardExchangeThread* thread = form_->Console().ExchangeThread())
-        EXPECT_TRUE(thread->WaitForBoard(std::chrono::seconds(10))) << "the board thread is stuck";
+      TScoreboardExchangeThread* thread = form_->Console().ExchangeThread();
+      if (thread == nullptr) return;
+      EXPECT_TRUE(thread->WaitForBoard(std::chrono::seconds(10))) << "the board thread is stuck";
     };
     form_->Start(SW_SHOWNOACTIVATE);
     Pump();
