@@ -71,6 +71,7 @@ measure() {
   run "$work/program/brelvo-window-probe.exe" "$seconds" "$@" 2>/dev/null | tr -d '\r' >"$work/probe.log" || true
   kill "$proxy" 2>/dev/null || true
   wait "$proxy" 2>/dev/null || true
+  run "$work/program/brelvo-window-probe.exe" gone >/dev/null 2>&1 || true
   unset SLOWBOARD_LOG
   # BRELVO_WINDOW_WAIT_KEEP=DIR keeps each run's call log and probe output.
   if [ -n "${BRELVO_WINDOW_WAIT_KEEP:-}" ]; then

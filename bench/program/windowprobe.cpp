@@ -1,6 +1,7 @@
 // Asks the running proxy's window something every 10 ms from outside, as
 // the operator's clicks would, and presses its function keys on a schedule:
 //   brelvo-window-probe <seconds> [key@second ...]      e.g. F4@12 F1@18
+//   brelvo-window-probe gone                            waits until no window is left
 // Prints when the window appeared (from the probe's start), every key
 // press as "key <name> <wall ms>", and the window's answers: how many asks,
 // the longest wait and how many waited longer than 100 ms. Windows only;
@@ -39,6 +40,12 @@ int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: brelvo-window-probe <seconds> [F1..F4@second ...]\n");
     return 2;
+  }
+  if (std::strcmp(argv[1], "gone") == 0) {
+    // Until the last copy's window has gone: a copy still ending holds the
+    // single-instance lock, and the next start would wait for it.
+    for (int i = 0; i < 3000 && FindWindowW(L"TmainForm", L"Brelvo Proxy") != nullptr; ++i) Sleep(10);
+    return FindWindowW(L"TmainForm", L"Brelvo Proxy") == nullptr ? 0 : 1;
   }
   const double seconds = std::atof(argv[1]);
   std::vector<TKeyPress> keys;
