@@ -72,6 +72,7 @@ measure() {
   kill "$proxy" 2>/dev/null || true
   wait "$proxy" 2>/dev/null || true
   run "$work/program/brelvo-window-probe.exe" gone >/dev/null 2>&1 || true
+  sleep 3  # and its process with the single-instance lock
   unset SLOWBOARD_LOG
   # BRELVO_WINDOW_WAIT_KEEP=DIR keeps each run's call log and probe output.
   if [ -n "${BRELVO_WINDOW_WAIT_KEEP:-}" ]; then
@@ -85,7 +86,7 @@ measure() {
   shows=$(grep -c ' Show ' "$work/calls.log" || true)
   echo "  table pushes shown: $shows"
   # Each light's delay: from its key to the start of its call in the library.
-  grep '^key ' "$work/probe.log" | while read -r _ key at; do
+  { grep '^key ' "$work/probe.log" || true; } | while read -r _ key at; do
     case "$key" in F3) call=StartLight ;; F4) call=FinishLight ;; F1) call="ClearBoard" ;; *) continue ;; esac
     awk -v at="$at" -v call="$call" -v key="$key" '
       $3 == call && $1 >= at && (call != "ClearBoard" || $4 == 1) { printf "  %s delay %d ms\n", key, $1 - at; found = 1; exit }

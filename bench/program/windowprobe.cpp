@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     Sleep(10);
   }
   QueryPerformanceCounter(&now);
-  std::printf("window appeared after %.2f s\n", Seconds(start, now, frequency));
+  std::printf("window appeared after %.2f s (wall %lld)\n", Seconds(start, now, frequency), WallMs());
   std::fflush(stdout);
 
   const LARGE_INTEGER shown = now;
