@@ -36,8 +36,8 @@ class ScoreboardController {
   virtual std::int32_t ShowPicture(const std::uint8_t* bits, std::int32_t width, std::int32_t height,
                                    std::int32_t reserved1, std::int32_t reserved2) = 0;
   virtual std::int32_t SetRow(std::int32_t mode, std::int32_t row, std::int32_t number, std::int32_t bestLapTime,
-                              std::int32_t lastLapTime, std::int32_t laps, std::int32_t totalTime,
-                              std::int32_t raceGap, std::int32_t bestLapGap, const char16_t* name) = 0;
+                              std::int32_t lastLapTime, std::int32_t laps, std::int32_t totalTime, std::int32_t raceGap,
+                              std::int32_t bestLapGap, const char16_t* name) = 0;
 
  protected:
   ~ScoreboardController() = default;

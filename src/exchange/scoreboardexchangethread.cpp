@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "exchange/boardworker.h"
 #include "exchange/controllerlibrary.h"
 #include "exchange/lineassembler.h"
 #include "feed/timingfeedparser.h"
@@ -68,16 +69,33 @@ struct TScoreboardExchangeThread::Impl {
   void ReportFeedSilence(std::int64_t silentMs);
   static void LogLastLine(void* self);
 
+  // Connected for the page only once data came: a timing application that
+  // hangs with its port open is no live feed.
   bool FeedConnected() {
     std::lock_guard<std::mutex> guard(connectionLock);
-    return connected != 0;
+    return connected != 0 && dataSinceConnect;
   }
 
-  // Board side; the caller holds boardLock. `rows`, when given, gets the
-  // rows of the push also without a controller.
-  void SendTableToScoreboard(std::int32_t fullRefresh, std::vector<TSnapshotRow>* rows = nullptr);
+  // Board side; the caller holds pushLock. The table for the board as it
+  // stands now; `rows`, when given, gets the page's rows of it.
+  TBoardCommand TableCommand(std::int32_t fullRefresh, std::vector<TSnapshotRow>* rows);
   void ResetRowRecord();
+  // RefreshScoreboard's steps; the caller holds pushLock.
   void RefreshLocked(std::int32_t testPattern);
+  // A table the window gave the board, for the exchange thread to hand to
+  // the page; the caller holds pushLock.
+  void PublishFromWindow(std::vector<TSnapshotRow> rows);
+  // Exchange thread, under pushLock: hands on what the window left.
+  void PublishWindowTables();
+  // Exchange thread: every change for the page goes out after the tables
+  // the window gave the board before it.
+  template <typename Change>
+  void Publish(Change&& change) {
+    if (!published.Active()) return;
+    std::lock_guard<std::mutex> guard(pushLock);
+    PublishWindowTables();
+    change();
+  }
 
   TWindowHandle windowHandle;
   Options options;
@@ -94,6 +112,7 @@ struct TScoreboardExchangeThread::Impl {
   bool feedAddressSet = false;
   std::uint64_t addressGeneration = 0;
   std::int64_t lastDataMs = 0;  // steady clock; exchange thread only
+  bool dataSinceConnect = false;
 
   // What the window was last told of the feed; exchange thread only.
   std::int32_t feedReported = 0;     // a TExchangeNotify feed code, 0 before the first
@@ -111,11 +130,17 @@ struct TScoreboardExchangeThread::Impl {
   std::atomic<bool> feedLogShown{true};
   std::int32_t lastFlag = fsNone;  // exchange thread only
 
-  // Keeps each table push and each single controller command whole.
-  std::mutex boardLock;
-  TControllerLibrary controllerLibrary;
-  std::atomic<ScoreboardController*> controller{nullptr};
+  // Makes every controller call; created before the thread starts.
+  std::unique_ptr<TBoardWorker> board;
+  // Held while a table is built and handed to the board, while a hold
+  // changes with its command, and while the page is handed a table: so the
+  // board's order, the holds and the page's order agree. Never held across
+  // a controller call, a connect or Synchronize.
+  std::mutex pushLock;
   TCompetitor rowRecord{0};
+  bool windowTablePending = false;  // under pushLock
+  std::int32_t windowTableMode = 0;
+  std::vector<TSnapshotRow> windowTableRows;
 
   TSnapshotPublisher published;  // exchange thread only
   std::u16string className;      // scratch of "$C" records
@@ -127,6 +152,7 @@ struct TScoreboardExchangeThread::Impl {
   std::condition_variable bodyEndedSignal;
   bool bodyEnded = false;
   bool abandoned = false;  // Stop gave up on the body; this Impl stays to it
+  bool boardAbandoned = false;  // Stop gave up on the board thread (a library hanging in a call)
 };
 
 TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle)
@@ -135,8 +161,10 @@ TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle)
 TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle, Options options)
     : impl_(new Impl(windowHandle, std::move(options))) {
   Impl& d = *impl_;
-  d.controllerLibrary.Load(d.options.libraryName, d.windowHandle, d.options.controllerConvention);
-  d.controller.store(d.controllerLibrary.Controller());
+  // A library slow to load or to create its controller holds only its own
+  // thread; the window hears when it is done.
+  d.board = std::make_unique<TBoardWorker>(
+      d.options.libraryName, d.windowHandle, [&d] { d.Post(enControllerLoaded); }, d.options.controllerConvention);
   // The body starts once the object is complete.
   d.thread = std::thread([impl = impl_] {
     impl->Execute();
@@ -153,7 +181,10 @@ TScoreboardExchangeThread::TScoreboardExchangeThread(TWindowHandle windowHandle,
 }
 
 TScoreboardExchangeThread::~TScoreboardExchangeThread() {
-  if (!Stop(std::chrono::milliseconds::max())) return;  // the abandoned body owns impl_ now
+  Stop(std::chrono::milliseconds::max());
+  if (abandoned_) return;  // the abandoned body owns impl_ now
+  // Its thread still runs in the library: the worker stays to the process's end.
+  if (impl_->boardAbandoned) (void)impl_->board.release();
   delete impl_;
 }
 
@@ -163,7 +194,6 @@ bool TScoreboardExchangeThread::Stop(std::chrono::milliseconds limit) {
   // No new hand-over to a window that is ending.
   d.feedLogShown.store(false);
   Terminate();
-  if (!d.thread.joinable()) return true;
   const auto deadline = limit == std::chrono::milliseconds::max() ? std::chrono::steady_clock::time_point::max()
                                                                   : std::chrono::steady_clock::now() + limit;
   constexpr std::chrono::milliseconds kSlice{10};
@@ -185,14 +215,29 @@ bool TScoreboardExchangeThread::Stop(std::chrono::milliseconds limit) {
     guard.lock();
   }
   guard.unlock();
-  d.thread.join();
+  if (d.thread.joinable()) d.thread.join();
+  // Then the board thread closes the port (the library's delete) in what
+  // is left of the time.
+  if (d.boardAbandoned) return false;
+  const auto left = limit == std::chrono::milliseconds::max()
+                        ? limit
+                        : std::max(std::chrono::milliseconds{0}, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                      deadline - std::chrono::steady_clock::now()));
+  if (!d.board->Stop(left)) {
+    d.boardAbandoned = true;
+    return false;
+  }
   return true;
 }
 
 void TScoreboardExchangeThread::Terminate() { impl_->terminated.store(true); }
 bool TScoreboardExchangeThread::Terminated() const { return impl_->terminated.load(); }
-bool TScoreboardExchangeThread::HasController() const { return impl_->controller.load() != nullptr; }
-const TControllerLoad& TScoreboardExchangeThread::ControllerLoad() const { return impl_->controllerLibrary.Result(); }
+bool TScoreboardExchangeThread::ControllerLoaded() const { return impl_->board->Loaded(); }
+bool TScoreboardExchangeThread::HasController() const { return impl_->board->HasController(); }
+TControllerLoad TScoreboardExchangeThread::ControllerLoad() const { return impl_->board->Load(); }
+bool TScoreboardExchangeThread::WaitForBoard(std::chrono::milliseconds timeout) {
+  return impl_->board->WaitIdle(timeout);
+}
 std::int32_t TScoreboardExchangeThread::ScoreboardMode() const { return impl_->scoreboardMode.load(); }
 
 void TScoreboardExchangeThread::Impl::Execute() {
@@ -206,7 +251,10 @@ void TScoreboardExchangeThread::Impl::Execute() {
         AttemptConnection();
       }
       ReceiveOnce();
-      if (published.Active()) published.Feed(FeedConnected());
+      if (published.Active()) {
+        const bool live = FeedConnected();
+        Publish([&] { published.Feed(live); });
+      }
       clock.SleepMilliseconds(kPassMilliseconds);
     }
     std::lock_guard<std::mutex> guard(connectionLock);
@@ -216,9 +264,6 @@ void TScoreboardExchangeThread::Impl::Execute() {
     }
     connected = 0;
   }
-  std::lock_guard<std::mutex> guard(boardLock);
-  controller.store(nullptr);
-  controllerLibrary.Delete();
 }
 
 void TScoreboardExchangeThread::Impl::AttemptConnection() {
@@ -248,11 +293,11 @@ void TScoreboardExchangeThread::Impl::AttemptConnection() {
     if (generation != addressGeneration || terminated.load()) return;
     feedSocket = std::move(socket);
     connected = 1;
+    dataSinceConnect = false;  // connected for the window once data comes
     lastDataMs = clock.SteadyMilliseconds();
     lineAssembler.Reset();
     if (options.feedConnected) options.feedConnected();
   }
-  ReportFeedConnected();
 }
 
 void TScoreboardExchangeThread::Impl::ReportFeedConnected() {
@@ -282,13 +327,18 @@ void TScoreboardExchangeThread::Impl::ReceiveOnce() {
   std::size_t received = 0;
   platform::ReceiveStatus status;
   bool lost = false;
+  bool firstData = false;
   std::int64_t silentMs = 0;
   {
     std::lock_guard<std::mutex> guard(connectionLock);
     if (!feedSocket.IsOpen()) return;  // no connection: the receive would fail at once
     status = feedSocket.Receive(receiveBuffer.get(), kFeedBufferSize, received);
     const std::int64_t now = clock.SteadyMilliseconds();
-    if (status == platform::ReceiveStatus::Data) lastDataMs = now;
+    if (status == platform::ReceiveStatus::Data && received > 0) {
+      lastDataMs = now;
+      firstData = !dataSinceConnect;
+      dataSinceConnect = true;
+    }
     silentMs = now - lastDataMs;
     lost = status == platform::ReceiveStatus::Closed || status == platform::ReceiveStatus::Error ||
            (status == platform::ReceiveStatus::WouldBlock && silentMs >= kSilentFeedMilliseconds);
@@ -305,7 +355,8 @@ void TScoreboardExchangeThread::Impl::ReceiveOnce() {
     ReportFeedSilence(silentMs);
     return;
   }
-  if (silenceReported != 0) ReportFeedConnected();  // data again after a silence
+  if (firstData || silenceReported != 0) ReportFeedConnected();  // data at last, or again after a silence
+  if (firstData) Publish([&] { published.Feed(true); });
   if (options.feedReceived) options.feedReceived(receiveBuffer.get(), received);
 
   std::int32_t fullRefresh = 0;
@@ -340,7 +391,7 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
       [[fallthrough]];
     case rkInit:
       Post(enTableCleared);
-      published.Clear(record->name);
+      Publish([&] { published.Clear(record->name); });
       tableDirty.store(1);
       fullRefresh = 1;
       break;
@@ -360,10 +411,12 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
       break;
     case rkHeartbeat:
       lastFlag = record->flag;
-      published.Heartbeat(record->raceTime, record->flag, record->timeToGo, record->lapsToGo);
+      Publish([&] { published.Heartbeat(record->raceTime, record->flag, record->timeToGo, record->lapsToGo); });
       if (lastFlag != fsNone) {
-        std::lock_guard<std::mutex> guard(boardLock);
-        if (ScoreboardController* board = controller.load()) board->SetRaceTime(record->raceTime);
+        TBoardCommand command;
+        command.kind = bcRaceTime;
+        command.value = record->raceTime;
+        board->Submit(std::move(command));
       }
       break;
     default:
@@ -375,16 +428,19 @@ void TScoreboardExchangeThread::Impl::ProcessLine(std::string_view line, std::in
 }
 
 void TScoreboardExchangeThread::Impl::EndOfData(std::int32_t fullRefresh) {
-  if (lastFlag == fsNone || tableDirty.load() != 1 || startLightShown.load() != 0 || finishLightShown.load() != 0)
-    return;
+  if (lastFlag == fsNone || tableDirty.load() != 1) return;
   std::vector<TSnapshotRow> rows;
   {
-    std::lock_guard<std::mutex> guard(boardLock);
-    SendTableToScoreboard(fullRefresh, published.Active() ? &rows : nullptr);
+    std::lock_guard<std::mutex> guard(pushLock);
+    // Under the lock: a light the window switched on a moment ago reaches
+    // the board after this table, or holds it back.
+    if (startLightShown.load() != 0 || finishLightShown.load() != 0) return;
+    PublishWindowTables();
+    board->Submit(TableCommand(fullRefresh, published.Active() ? &rows : nullptr));
+    tableDirty.store(0);
+    Post(enTableSent);
+    published.Table(scoreboardMode.load(), std::move(rows));
   }
-  tableDirty.store(0);
-  Post(enTableSent);
-  published.Table(scoreboardMode.load(), std::move(rows));
 }
 
 void TScoreboardExchangeThread::Impl::ResetRowRecord() {
@@ -395,47 +451,65 @@ void TScoreboardExchangeThread::Impl::ResetRowRecord() {
   rowRecord.name.clear();
 }
 
-void TScoreboardExchangeThread::Impl::SendTableToScoreboard(std::int32_t fullRefresh, std::vector<TSnapshotRow>* rows) {
-  ScoreboardController* board = controller.load();
-  if (finishLightShown.load() == 1 || (board == nullptr && rows == nullptr)) return;
+TBoardCommand TScoreboardExchangeThread::Impl::TableCommand(std::int32_t fullRefresh, std::vector<TSnapshotRow>* rows) {
+  TBoardCommand command;
+  command.kind = bcTable;
+  command.fullRefresh = fullRefresh;
   const std::int32_t mode = scoreboardMode.load();
-  if (board != nullptr) board->ClearBoard(0);
+  command.mode = mode;
   // Row i is position i + 1, so the rows reach the highest position held:
   // with holes in the positions, one row per competitor would cut the cars
   // at the end. A position past any board's rows is a feed fault, not a car.
   auto rowCount = [mode] { return std::min(std::max(GetCompetitorCount(), GetHighestPosition(mode)), kMaxPosition); };
   if (rows != nullptr) rows->reserve(static_cast<std::size_t>(rowCount()));
+  // The page's rows of the push before are the exchange thread's: the
+  // window's tables are made afresh.
+  const bool onExchangeThread = std::this_thread::get_id() == thread.get_id();
   for (std::int32_t i = 0; i < rowCount(); ++i) {
     // A position nobody holds is an empty row, never a copy of the row before.
     const bool held = CopyCompetitor(i, mode, rowRecord);
     if (!held) ResetRowRecord();
-    if (board != nullptr) {
-      board->SetRow(mode, i + 1, rowRecord.number, rowRecord.bestLapTime, rowRecord.lastLapTime, rowRecord.laps,
-                    rowRecord.totalTime, rowRecord.raceGap, rowRecord.bestLapGap,
-                    rowRecord.name.empty() ? nullptr : rowRecord.name.c_str());
-    }
-    if (rows != nullptr) rows->push_back(published.Row(i, rowRecord, held, mode));
+    command.rows.push_back(TBoardRow{rowRecord.number, rowRecord.bestLapTime, rowRecord.lastLapTime, rowRecord.laps,
+                                     rowRecord.totalTime, rowRecord.raceGap, rowRecord.bestLapGap, rowRecord.name});
+    if (rows != nullptr) rows->push_back(onExchangeThread ? published.Row(i, rowRecord, held, mode) : TSnapshotPublisher::FreshRow(i, rowRecord, held, mode));
   }
-  if (board != nullptr) board->Show(fullRefresh, mode);
+  return command;
+}
+
+void TScoreboardExchangeThread::Impl::PublishFromWindow(std::vector<TSnapshotRow> rows) {
+  if (!published.Active()) return;
+  windowTableMode = scoreboardMode.load();
+  windowTableRows = std::move(rows);
+  windowTablePending = true;
+}
+
+void TScoreboardExchangeThread::Impl::PublishWindowTables() {
+  if (!windowTablePending) return;
+  windowTablePending = false;
+  published.Table(windowTableMode, std::move(windowTableRows));
+  windowTableRows.clear();
 }
 
 void TScoreboardExchangeThread::Impl::RefreshLocked(std::int32_t testPattern) {
   startLightShown.store(0);
   finishLightShown.store(0);
   if (testPattern != 1) {
-    SendTableToScoreboard(1);
+    std::vector<TSnapshotRow> rows;
+    board->Submit(TableCommand(1, published.Active() ? &rows : nullptr));
+    PublishFromWindow(std::move(rows));
     return;
   }
-  ScoreboardController* board = controller.load();
-  if (board == nullptr) return;
-  const std::int32_t mode = scoreboardMode.load();
-  board->ClearBoard(0);
+  // The board's own check; the page keeps the results.
+  TBoardCommand command;
+  command.kind = bcTable;
+  command.fullRefresh = 1;
+  command.mode = scoreboardMode.load();
   for (std::int32_t n = 0; n < 8; ++n) {
     std::u16string name = u"Имя_1";
     name += static_cast<char16_t>(u'1' + n);
-    board->SetRow(mode, n + 1, n + 22, 59999 + 1000 * n, 62333 + 1000 * n, n + 7, 0, 0, 10 * n, name.c_str());
+    command.rows.push_back(TBoardRow{n + 22, 59999 + 1000 * n, 62333 + 1000 * n, n + 7, 0, 0, 10 * n, name});
   }
-  board->Show(1, mode);
+  board->Submit(std::move(command));
 }
 
 void TScoreboardExchangeThread::SetFeedAddress(std::uint32_t ipv4NetworkOrder, std::int32_t port) {
@@ -458,54 +532,70 @@ void TScoreboardExchangeThread::SetScoreboardMode(std::int32_t mode) {
   Impl& d = *impl_;
   d.scoreboardMode.store(mode);
   SortCompetitors(mode);
-  std::lock_guard<std::mutex> guard(d.boardLock);
+  std::lock_guard<std::mutex> guard(d.pushLock);
   d.RefreshLocked(0);
 }
 
 void TScoreboardExchangeThread::RefreshScoreboard(std::int32_t testPattern) {
-  std::lock_guard<std::mutex> guard(impl_->boardLock);
+  std::lock_guard<std::mutex> guard(impl_->pushLock);
   impl_->RefreshLocked(testPattern);
 }
 
 void TScoreboardExchangeThread::ClearScoreboard() {
   Impl& d = *impl_;
-  std::lock_guard<std::mutex> guard(d.boardLock);
-  if (ScoreboardController* board = d.controller.load()) board->ClearBoard(1);
+  std::lock_guard<std::mutex> guard(d.pushLock);
+  TBoardCommand command;
+  command.kind = bcClear;
+  command.value = 1;
+  d.board->Submit(std::move(command));
   d.startLightShown.store(0);
   d.finishLightShown.store(0);
+  // The board is blank, and so is the page until the next push.
+  d.PublishFromWindow({});
 }
 
 void TScoreboardExchangeThread::SetTrafficLight(std::int32_t light) {
   Impl& d = *impl_;
   if (light != 1 && light != 2) return;
-  std::lock_guard<std::mutex> guard(d.boardLock);
-  ScoreboardController* board = d.controller.load();
-  if (light == 1) {
-    d.startLightShown.store(1);
-    d.finishLightShown.store(0);
-    if (board != nullptr) board->StartLight();
-  } else {
-    d.startLightShown.store(0);
-    d.finishLightShown.store(1);
-    if (board != nullptr) board->FinishLight();
-  }
+  std::lock_guard<std::mutex> guard(d.pushLock);
+  TBoardCommand command;
+  command.kind = light == 1 ? bcStartLight : bcFinishLight;
+  d.startLightShown.store(light == 1 ? 1 : 0);
+  d.finishLightShown.store(light == 2 ? 1 : 0);
+  d.board->Submit(std::move(command));
 }
 
 void TScoreboardExchangeThread::SetBrightness(std::int32_t level) {
-  std::lock_guard<std::mutex> guard(impl_->boardLock);
-  if (ScoreboardController* board = impl_->controller.load()) board->SetBrightness(level);
+  TBoardCommand command;
+  command.kind = bcBrightness;
+  command.value = level;
+  impl_->board->Submit(std::move(command));
 }
 
 void TScoreboardExchangeThread::SendPicture(const std::uint8_t* bits, std::int32_t width, std::int32_t height,
                                             std::int32_t reserved1, std::int32_t reserved2) {
-  std::lock_guard<std::mutex> guard(impl_->boardLock);
-  if (ScoreboardController* board = impl_->controller.load())
-    board->ShowPicture(bits, width, height, reserved1, reserved2);
+  TBoardCommand command;
+  command.kind = bcPicture;
+  command.width = width;
+  command.height = height;
+  command.reserved1 = reserved1;
+  command.reserved2 = reserved2;
+  // Rows of width / 8 bytes, as the controller reads them; a library that
+  // rounds a ragged width up reads zeros, never past the copy.
+  if (bits != nullptr && width > 0 && height > 0) {
+    const std::size_t rowBytes = static_cast<std::size_t>(width / 8);
+    command.bits.assign(bits, bits + rowBytes * static_cast<std::size_t>(height));
+    command.bits.resize((static_cast<std::size_t>(width) + 7) / 8 * static_cast<std::size_t>(height));
+  }
+  std::lock_guard<std::mutex> guard(impl_->pushLock);
+  impl_->board->Submit(std::move(command));
 }
 
 void TScoreboardExchangeThread::OpenScoreboardPort(const std::string& portName) {
-  std::lock_guard<std::mutex> guard(impl_->boardLock);
-  if (ScoreboardController* board = impl_->controller.load()) board->OpenPort(1, portName.c_str(), 115200);
+  TBoardCommand command;
+  command.kind = bcOpenPort;
+  command.portName = portName;
+  impl_->board->Submit(std::move(command));
 }
 
 std::int32_t TScoreboardExchangeThread::GetListRowCount() { return GetRowCount(impl_->scoreboardMode.load()); }

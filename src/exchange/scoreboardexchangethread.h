@@ -29,6 +29,7 @@ enum TExchangeNotify : std::int32_t {
   enFeedConnected = 3,     // the feed connected, or data came again after a silence
   enFeedDisconnected = 4,  // the connection dropped or an attempt failed
   enFeedSilent = 5,        // connected, but nothing came for lParam seconds (more than 10)
+  enControllerLoaded = 6,  // the board thread has loaded the library: ControllerLoad() tells how it went
 };
 
 // A connection with no data for longer than this is reported as silent.
@@ -57,8 +58,9 @@ class TScoreboardExchangeThread {
     std::function<void(const char* bytes, std::size_t size)> feedReceived;
   };
 
-  // Builds the object, loads the controller library, creates the controller
-  // and starts the thread at once.
+  // Builds the object and starts the thread at once, and the board thread,
+  // which loads the controller library and creates the controller, then
+  // posts enControllerLoaded.
   explicit TScoreboardExchangeThread(TWindowHandle windowHandle);
   TScoreboardExchangeThread(TWindowHandle windowHandle, Options options);
   // Stop(), without a limit; nothing once Stop has abandoned the body.
@@ -66,7 +68,11 @@ class TScoreboardExchangeThread {
   TScoreboardExchangeThread(const TScoreboardExchangeThread&) = delete;
   TScoreboardExchangeThread& operator=(const TScoreboardExchangeThread&) = delete;
 
-  // Window operations, all on the GUI thread.
+  // Window operations, all on the GUI thread. None waits for the board: the
+  // holds and the mode change at once, as the feed side sees them, and the
+  // controller calls go to the board thread, which makes them in order
+  // (see exchange/boardworker.h). Every table the board is given, whoever
+  // asks, reaches the snapshot sink from the exchange thread.
   void SetFeedAddress(std::uint32_t ipv4NetworkOrder, std::int32_t port);
   void SetScoreboardMode(std::int32_t mode);
   void RefreshScoreboard(std::int32_t testPattern);
@@ -95,9 +101,14 @@ class TScoreboardExchangeThread {
   bool Stop(std::chrono::milliseconds limit);
   bool Terminated() const;
 
+  // Both false until the board thread has loaded the library.
+  bool ControllerLoaded() const;
   bool HasController() const;
-  // How loading the controller library went, fixed at construction.
-  const TControllerLoad& ControllerLoad() const;
+  // How loading the controller library went; cpAbsent until ControllerLoaded().
+  TControllerLoad ControllerLoad() const;
+  // Waits until the library is loaded and every board command asked for so
+  // far has been made or dropped; false after `timeout`.
+  bool WaitForBoard(std::chrono::milliseconds timeout);
   std::int32_t ScoreboardMode() const;
 
  private:

@@ -69,13 +69,15 @@ const TCarLaps* FindCarLaps(const TTableSnapshot& snapshot, std::int32_t regNumb
 
 TSnapshotRow TSnapshotPublisher::Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode) {
   const auto at = static_cast<std::size_t>(index);
-  if (pendingHeld_.size() <= at) pendingHeld_.resize(at + 1);
-  pendingHeld_[at] = held;
   // Practice rows come from the passings, which change without the copy.
-  if (mode != smPractice && mode == state_.mode && at < state_.rows.size() && at < held_.size() && held_[at] == held &&
+  if (mode != smPractice && mode == state_.mode && at < state_.rows.size() && state_.rows[at].held == held &&
       SameCompetitor(state_.rows[at], copy, held)) {
     return state_.rows[at];
   }
+  return MakeRow(index, copy, held, mode);
+}
+
+TSnapshotRow TSnapshotPublisher::FreshRow(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode) {
   return MakeRow(index, copy, held, mode);
 }
 
@@ -84,9 +86,6 @@ void TSnapshotPublisher::Table(std::int32_t mode, std::vector<TSnapshotRow> rows
   if (mode != smPractice) Annotate(mode, rows);
   state_.mode = mode;
   state_.rows = std::move(rows);
-  held_.swap(pendingHeld_);
-  held_.resize(state_.rows.size());
-  pendingHeld_.clear();
   Send();
 }
 
@@ -151,7 +150,6 @@ void TSnapshotPublisher::Heartbeat(std::int32_t clock, std::int32_t flag, std::i
 void TSnapshotPublisher::Clear(const std::u16string& run) {
   if (sink_ == nullptr) return;
   state_.rows.clear();
-  held_.clear();
   state_.run = run;
   Send();
 }

@@ -142,6 +142,8 @@ class TSnapshotPublisher {
   // changed since the last push is that push's row, not formatted again:
   // most pushes change one car.
   TSnapshotRow Row(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode);
+  // The same row made afresh, from any thread: the window's pushes.
+  static TSnapshotRow FreshRow(std::int32_t index, const TCompetitor& copy, bool held, std::int32_t mode);
   void Table(std::int32_t mode, std::vector<TSnapshotRow> rows);
   // Hands on only a changed clock, flag or time or laps to go.
   void Heartbeat(std::int32_t clock, std::int32_t flag, std::int32_t timeToGo = -1, std::int32_t lapsToGo = -1);
@@ -167,8 +169,6 @@ class TSnapshotPublisher {
 
   TTableSnapshotSink* sink_;
   TTableSnapshot state_;
-  std::vector<bool> held_;         // of state_.rows
-  std::vector<bool> pendingHeld_;  // of the rows made for the next push
   struct TClassRun {
     std::int32_t classNumber;
     const TSnapshotRow* leader;

@@ -66,8 +66,9 @@ void TmainForm::FormCreate() {
     options.feedConnected = [archive] { archive->FeedConnected(); };
     options.feedReceived = [archive](const char* bytes, std::size_t size) { archive->FeedReceived(bytes, size); };
   }
+  // The library is loaded on the board thread; the window learns how that
+  // went from enControllerLoaded and is never held by a slow library.
   exchangeThread = std::make_unique<TScoreboardExchangeThread>(environment_.windowHandle, std::move(options));
-  if (const auto problem = boardLink_.OnControllerLoad(exchangeThread->ControllerLoad())) SetBoardStatus(*problem);
   cbScoreboardLogClick();
 
   // A port text that does not convert leaves the thread's own endpoint.
@@ -396,6 +397,9 @@ void TmainForm::WindowMessage(std::uint32_t message, std::uintptr_t wParam, std:
     } else if (wParam == static_cast<std::uintptr_t>(enTableSent) && exchangeThread != nullptr) {
       view_.SetRowCount(exchangeThread->GetListRowCount());
       view_.RepaintList(true);
+    } else if (wParam == static_cast<std::uintptr_t>(enControllerLoaded)) {
+      if (exchangeThread == nullptr) return;
+      if (const auto problem = boardLink_.OnControllerLoad(exchangeThread->ControllerLoad())) SetBoardStatus(*problem);
     } else {
       const std::u16string before = feedLink_.Text();
       feedLink_.OnExchangeNotify(wParam, lParam);

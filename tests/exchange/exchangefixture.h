@@ -32,7 +32,10 @@ class ExchangeFixture : public ::testing::Test {
     ASSERT_TRUE(board.Loaded()) << "fakescoreboard library not found beside the test";
     board.Reset();
   }
-  void TearDown() override { DestroyPumping(window, thread); }
+  void TearDown() override {
+    board.settle = nullptr;
+    DestroyPumping(window, thread);
+  }
 
   // Starts the thread on `server` and waits for its connection; `adjust`
   // may add to the thread's options.
@@ -44,6 +47,9 @@ class ExchangeFixture : public ::testing::Test {
     options.feedLog = log.Sink();
     if (adjust) adjust(options);
     thread = std::make_unique<TScoreboardExchangeThread>(window.Handle(), options);
+    board.settle = [this] {
+      EXPECT_TRUE(thread->WaitForBoard(std::chrono::seconds(10))) << "the board thread is stuck";
+    };
     thread->SetFeedAddress(LoopbackAddress(), server.Port());
     ASSERT_TRUE(server.Accept(std::chrono::seconds(5))) << "the thread never connected";
   }

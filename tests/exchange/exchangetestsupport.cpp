@@ -215,13 +215,21 @@ FakeBoard::FakeBoard() {
   copy_ = library_.GetSymbol<TFakeCopyCalls>(kFakeCopyCallsExport);
   reset_ = library_.GetSymbol<TFakeReset>(kFakeResetExport);
   live_ = library_.GetSymbol<TFakeLiveControllers>(kFakeLiveControllersExport);
+  shutGate_ = library_.GetSymbol<TFakeShutGate>(kFakeShutGateExport);
+  waiting_ = library_.GetSymbol<TFakeWaitingCalls>(kFakeWaitingCallsExport);
 }
 
 void FakeBoard::Reset() {
+  if (settle) settle();
   if (reset_ != nullptr) reset_();
 }
 
 std::vector<TFakeCall> FakeBoard::Calls() {
+  if (settle) settle();
+  return CallsSoFar();
+}
+
+std::vector<TFakeCall> FakeBoard::CallsSoFar() {
   std::vector<TFakeCall> calls;
   if (copy_ == nullptr) return calls;
   for (;;) {
@@ -233,6 +241,12 @@ std::vector<TFakeCall> FakeBoard::Calls() {
 }
 
 int FakeBoard::LiveControllers() { return live_ != nullptr ? live_() : -1; }
+
+void FakeBoard::ShutGate(bool shut) {
+  if (shutGate_ != nullptr) shutGate_(shut ? 1 : 0);
+}
+
+int FakeBoard::WaitingCalls() { return waiting_ != nullptr ? waiting_() : -1; }
 
 std::function<void(const std::u16string&)> FeedLogRecorder::Sink() {
   return [this](const std::u16string& line) {

@@ -107,15 +107,24 @@ class FakeBoard {
   static constexpr const char* kLibraryName = "fakescoreboard.dll";
   FakeBoard();
   bool Loaded() const { return copy_ != nullptr; }
+  // Reset and Calls first run this, when set: the fixtures wait there for
+  // the board thread to have made every call asked for.
+  std::function<void()> settle;
   void Reset();
   std::vector<TFakeCall> Calls();
+  std::vector<TFakeCall> CallsSoFar();  // without settling
   int LiveControllers();
+  // A library that blocks in every call until released.
+  void ShutGate(bool shut);
+  int WaitingCalls();
 
  private:
   platform::DynamicLibrary library_;
   TFakeCopyCalls copy_ = nullptr;
   TFakeReset reset_ = nullptr;
   TFakeLiveControllers live_ = nullptr;
+  TFakeShutGate shutGate_ = nullptr;
+  TFakeWaitingCalls waiting_ = nullptr;
 };
 
 // Lines the feed log received, in order; safe from any thread.

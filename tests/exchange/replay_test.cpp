@@ -33,6 +33,10 @@ class ReplayTest : public ExchangeFixture {
       }
       Feed(bytes.substr(begin, end - begin));
       if (HasFatalFailure()) return bursts;
+      // The board thread keeps up with the pacing: what it made of this
+      // burst is made before the next (a board behind would rightly drop
+      // an unsent clock or table for a newer one).
+      EXPECT_TRUE(thread->WaitForBoard(std::chrono::seconds(10)));
       begin = end;
       ++bursts;
     }

@@ -142,7 +142,7 @@ TEST_F(ScreensTest, RecordingsGiveClassesIntervalsMarksAndLaps) {
     SCOPED_TRACE(name);
     std::ifstream in(testsupport::FeedsDir() / name, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    Feed("$I\r\n");
+    Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n");
     // In bursts of 25 stamps (each line passes the window's feed log, slow
     // under wine): every push works on what came so far.
     for (std::size_t begin = 0; begin < bytes.size();) {
@@ -216,7 +216,7 @@ TEST_F(ScreensTest, StartTableLapsAndWhatARunForgets) {
   StartWithSink();
   if (HasFatalFailure()) return;
   thread->SetScoreboardMode(smRace);
-  Feed("$I\r\n$B,1,\"Heat\"\r\n$C,1,\"GTU\"\r\n" + ClassCompetitor(1, 1) + ClassCompetitor(2, 1) +
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n$B,1,\"Heat\"\r\n$C,1,\"GTU\"\r\n" + ClassCompetitor(1, 1) + ClassCompetitor(2, 1) +
        ClassCompetitor(3, 2));
   Feed(NoFlag() + Race(1, 1, 0, "00:00:00.000") + Race(2, 2, 0, "00:00:00.000") + Race(3, 3, 0, "00:00:00.000"));
   Feed(Green());
@@ -262,7 +262,7 @@ TEST_F(ScreensTest, StartTableLapsAndWhatARunForgets) {
   EXPECT_EQ(FindCarLaps(*s, 1)->laps.size(), kLapsKept);
   EXPECT_EQ(FindCarLaps(*s, 1)->laps.back().lap, static_cast<int>(kLapsKept) + 5);
 
-  Feed("$I\r\n" + Race(1, 3, 0, "00:00:00.000") + Green());
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n" + Race(1, 3, 0, "00:00:00.000") + Green());
   s = sink.Last();
   ASSERT_NE(s->classes, nullptr);
   EXPECT_TRUE(s->classes->empty());

@@ -95,8 +95,9 @@ TEST_F(SessionTest, FinishLightRefusesPushesUntilCleared) {
   EXPECT_TRUE(CallsOf(foShow).empty()) << "feed records never end the finish light";
 
   thread->ClearScoreboard();
+  // The receive still in hand may begin its push (ClearBoard(0)) after it.
   auto clears = CallsOf(foClearBoard);
-  ASSERT_EQ(clears.size(), 1u);
+  ASSERT_GE(clears.size(), 1u);
   EXPECT_EQ(clears[0].args[0], 1) << "operator clear blanks the board at once";
   Feed(Passing(1));
   // The receive still in hand when the clear came may push first; either
@@ -260,6 +261,62 @@ TEST_F(SessionTest, ResultCellsFollowTheMode) {
   thread->SetScoreboardMode(smBestLap);
 }
 
+// A library that takes long over each call (one writing the serial line
+// before it returns) holds neither the window nor the feed: the window's
+// commands return while a push is in progress; a light ends that push at
+// the next call, before its Show; single commands keep their order; of the
+// tables that waited meanwhile only the newest goes out.
+TEST_F(SessionTest, ASlowLibraryHoldsNeitherTheWindowNorTheFeed) {
+  Feed(Green() + Competitor(1, 7, "Ann") + Competitor(2, 8, "Bob") + Race(1, 1, 1) + Race(2, 2, 1));
+  board.Reset();
+  board.ShutGate(true);
+  struct Reopen {
+    FakeBoard& board;
+    ~Reopen() { board.ShutGate(false); }
+  } reopen{board};
+  auto waitingInTheLibrary = [&] { return WaitUntil(window, [&] { return board.WaitingCalls() == 1; }); };
+
+  ASSERT_TRUE(server.Send(Passing(1)));
+  ASSERT_TRUE(waitingInTheLibrary()) << "the push never reached the library";
+  // The window's thread, bounded so that a command that waits fails the
+  // test instead of hanging it.
+  std::atomic<bool> returned{false};
+  std::thread operatorThread([&] {
+    thread->SetTrafficLight(2);
+    thread->SetBrightness(5);
+    returned = true;
+  });
+  const bool answered = WaitUntil(
+      window, [&] { return returned.load(); }, std::chrono::seconds(10));
+  if (!answered) board.ShutGate(false);
+  operatorThread.join();
+  ASSERT_TRUE(answered) << "a window command waited for the push in progress";
+  Feed(Passing(2));  // the feed still flows; the finish light refuses its table
+  board.ShutGate(false);
+  auto calls = board.Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].operation, foClearBoard) << "the push that was in progress";
+  EXPECT_EQ(calls[1].operation, foFinishLight) << "the light took the board before the push's rows";
+  EXPECT_EQ(calls[2].operation, foSetBrightness);
+  EXPECT_EQ(calls[2].args[0], 5);
+
+  thread->ClearScoreboard();
+  thread->SetScoreboardMode(smRace);
+  board.Reset();
+  board.ShutGate(true);
+  ASSERT_TRUE(server.Send(Passing(1)));
+  ASSERT_TRUE(waitingInTheLibrary());
+  Feed(Race(1, 2, 2) + Passing(2));
+  Feed(Race(1, 2, 3) + Race(2, 1, 2));
+  board.ShutGate(false);
+  const auto shows = CallsOf(foShow);
+  ASSERT_EQ(shows.size(), 2u) << "the push in progress, then only the newest of the two that waited";
+  const auto rows = CallsOf(foSetRow);
+  ASSERT_GE(rows.size(), 2u);
+  EXPECT_EQ(rows[rows.size() - 2].args[2], 8) << "the newest table: Bob leads";
+  EXPECT_EQ(rows[rows.size() - 2].args[5], 3);
+}
+
 // The controller library absent: no board calls, the same messages.
 TEST(SessionWithoutLibrary, RunsTheSessionAndPostsTheSameMessages) {
   TestWindow window;
@@ -271,7 +328,9 @@ TEST(SessionWithoutLibrary, RunsTheSessionAndPostsTheSameMessages) {
   options.clock = &clock;
   options.feedLog = log.Sink();
   auto thread = std::make_unique<TScoreboardExchangeThread>(window.Handle(), options);
+  ASSERT_TRUE(thread->WaitForBoard(std::chrono::seconds(10)));
   EXPECT_FALSE(thread->HasController());
+  EXPECT_TRUE(thread->ControllerLoaded());
   thread->SetFeedAddress(LoopbackAddress(), server.Port());
   ASSERT_TRUE(server.Accept(std::chrono::seconds(5)));
   thread->SetTrafficLight(1);
@@ -293,6 +352,7 @@ TEST(SessionLifetime, ControllerIsDeletedWhenTheThreadStops) {
   options.clock = &clock;
   const int before = board.LiveControllers();
   auto thread = std::make_unique<TScoreboardExchangeThread>(window.Handle(), options);
+  ASSERT_TRUE(thread->WaitForBoard(std::chrono::seconds(10))) << "the board thread never loaded the library";
   EXPECT_TRUE(thread->HasController());
   EXPECT_EQ(board.LiveControllers(), before + 1);
   DestroyPumping(window, thread);

@@ -74,7 +74,12 @@ class SnapshotTest : public ExchangeFixture {
 TEST_F(SnapshotTest, PushClearAndClockAreHandedOnAsTheBoardAndListSeeThem) {
   Start(FakeBoard::kLibraryName, [this](TScoreboardExchangeThread::Options& o) { o.snapshotSink = &sink; });
   if (HasFatalFailure()) return;
+  // The window's push reaches the page too, from the exchange thread, and a
+  // connection without data yet is not shown as live.
   thread->SetScoreboardMode(smRace);
+  ASSERT_TRUE(WaitUntil(window, [&] { return !sink.Taken().empty(); })) << "the mode change never reached the page";
+  EXPECT_EQ(sink.Taken().back()->mode, smRace);
+  EXPECT_FALSE(sink.Taken().back()->feedConnected) << "no data has come yet";
   Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n$B,72,\"Sunday 7 hour\"\r\n");
   auto taken = sink.Taken();
   ASSERT_FALSE(taken.empty());
@@ -120,6 +125,10 @@ TEST_F(SnapshotTest, PushClearAndClockAreHandedOnAsTheBoardAndListSeeThem) {
   EXPECT_EQ(taken.back()->rows.size(), 3u) << "a clock change keeps the table";
   EXPECT_EQ(taken.back()->rows.Identity(), taken[before - 1]->rows.Identity()) << "and shares it, copying no row";
   for (std::size_t i = 1; i < taken.size(); ++i) EXPECT_EQ(taken[i]->sequence, taken[i - 1]->sequence + 1);
+
+  // The operator's clear blanks the page as it blanks the board.
+  thread->ClearScoreboard();
+  EXPECT_TRUE(WaitUntil(window, [&] { return sink.Taken().back()->rows.empty(); }));
 
   // A lost feed is handed on.
   server.CloseClient();

@@ -2,6 +2,7 @@
 #include "fakescoreboard.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -31,9 +32,22 @@ TFakeCall Begin(int32_t operation) {
   return call;
 }
 
+// While the gate is shut every call, once recorded, waits for it to open:
+// a library that is still writing the serial line.
+std::mutex gateLock;
+std::condition_variable gateOpened;
+bool gateShut = false;     // under gateLock
+int32_t waitingCalls = 0;  // under gateLock
+
 int32_t Record(const TFakeCall& call) {
-  std::lock_guard<std::mutex> guard(LogLock());
-  Log().push_back(call);
+  {
+    std::lock_guard<std::mutex> guard(LogLock());
+    Log().push_back(call);
+  }
+  std::unique_lock<std::mutex> gate(gateLock);
+  ++waitingCalls;
+  gateOpened.wait(gate, [] { return !gateShut; });
+  --waitingCalls;
   return 1;
 }
 
@@ -121,4 +135,17 @@ SCOREBOARD_EXPORT void fakeScoreboardReset() {
 SCOREBOARD_EXPORT int32_t fakeScoreboardLiveControllers() {
   std::lock_guard<std::mutex> guard(LogLock());
   return liveControllers;
+}
+
+SCOREBOARD_EXPORT void fakeScoreboardShutGate(int32_t shut) {
+  {
+    std::lock_guard<std::mutex> guard(gateLock);
+    gateShut = shut != 0;
+  }
+  gateOpened.notify_all();
+}
+
+SCOREBOARD_EXPORT int32_t fakeScoreboardWaitingCalls() {
+  std::lock_guard<std::mutex> guard(gateLock);
+  return waitingCalls;
 }

@@ -38,8 +38,14 @@ typedef int32_t (*TFakeCopyCalls)(int32_t first, TFakeCall* out, int32_t capacit
 typedef void (*TFakeReset)();
 // Controllers created and not yet deleted.
 typedef int32_t (*TFakeLiveControllers)();
+// Shut (1): every call, once recorded, waits until the gate is opened (0).
+typedef void (*TFakeShutGate)(int32_t shut);
+// Calls waiting at the gate now.
+typedef int32_t (*TFakeWaitingCalls)();
 }
 
 inline constexpr const char* kFakeCopyCallsExport = "fakeScoreboardCopyCalls";
 inline constexpr const char* kFakeResetExport = "fakeScoreboardReset";
 inline constexpr const char* kFakeLiveControllersExport = "fakeScoreboardLiveControllers";
+inline constexpr const char* kFakeShutGateExport = "fakeScoreboardShutGate";
+inline constexpr const char* kFakeWaitingCallsExport = "fakeScoreboardWaitingCalls";

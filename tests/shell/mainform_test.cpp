@@ -67,11 +67,18 @@ class ConsoleTest : public ::testing::Test {
     };
     form_ = std::make_unique<TmainForm>(view_, std::move(environment));
     view_.form = form_.get();
+    // The board calls are made on the board thread: what the fake recorded
+    // is read once it has made every call asked for.
+    fake_.settle = [this] {
+      if (form_ == nullptr || form_->ExchangeThread() == nullptr) return;
+      EXPECT_TRUE(form_->ExchangeThread()->WaitForBoard(std::chrono::seconds(10))) << "the board thread is stuck";
+    };
     return *form_;
   }
   // The thread may be inside a blocking call onto the window: keep the
   // window's queue moving while it is stopped.
   void DestroyForm() {
+    fake_.settle = nullptr;
     if (!form_) return;
     std::atomic<bool> done{false};
     std::thread destroyer([&] {
@@ -138,6 +145,37 @@ TEST_F(ConsoleTest, StartHandsStoredSettingsToTheThreadWithoutSaving) {
   EXPECT_EQ(LastOpenedPort(), u"COM5");
   // The stored endpoint (behind a byte-order mark) was handed over.
   EXPECT_TRUE(server.Accept(std::chrono::seconds(8)));
+}
+
+// A library that takes its time in every call (an OpenPort of seconds, a
+// row written to the serial line before it returns) holds neither the start
+// nor the operator's commands; they reach the board once it answers.
+TEST_F(ConsoleTest, StartAndCommandsDoNotWaitForTheLibrary) {
+  WriteSettings("ComPort:3\n");
+  fake_.ShutGate(true);
+  struct Reopen {
+    FakeBoard& board;
+    ~Reopen() { board.ShutGate(false); }
+  } reopen{fake_};
+  TmainForm& form = MakeForm();
+  std::atomic<bool> returned{false};
+  std::thread gui([&] {
+    form.FormCreate();
+    form.sbStopLightClick();
+    form.sbClearScoreboardClick();
+    returned = true;
+  });
+  const bool answered = exchangetest::WaitUntil(
+      window_, [&] { return returned.load(); }, std::chrono::seconds(10));
+  if (!answered) fake_.ShutGate(false);
+  gui.join();
+  ASSERT_TRUE(answered) << "the window waited for the library";
+  fake_.ShutGate(false);
+  EXPECT_EQ(LastOpenedPort(), u"COM3");
+  EXPECT_EQ(Count(foFinishLight), 1);
+  const auto clears = CallsOf(foClearBoard);
+  ASSERT_FALSE(clears.empty());
+  EXPECT_EQ(clears.back().args[0], 1) << "the clear came last, as asked";
 }
 
 TEST_F(ConsoleTest, PracticeModeFromTheFileIsStartModeOnly) {
@@ -264,6 +302,8 @@ TEST_F(ConsoleTest, SaveHandsOnlyAUsableEndpointToTheThread) {
   TmainForm& form = MakeForm();
   form.FormCreate();
   ASSERT_TRUE(first.Accept(std::chrono::seconds(8)));
+  ASSERT_TRUE(
+      first.Send("$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n"));  // connected once data comes
   // 65536 + the second port would be the second port if it wrapped: the
   // thread would drop the first connection for it.
   ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
@@ -291,6 +331,7 @@ TEST_F(ConsoleTest, SaveHandsOnlyAUsableEndpointToTheThread) {
             u"Источник: нет связи (127.0.0.1:" + platform::AnsiToUtf16(std::to_string(second.Port())) + u")");
   EXPECT_TRUE(first.ClientClosed(std::chrono::seconds(2)));
   EXPECT_TRUE(second.Accept(std::chrono::seconds(8)));
+  ASSERT_TRUE(second.Send("$F,9999,\"00:10:00\",\"10:00:01\",\"00:01:01\",\"Green \"\r\n"));
   ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
 
   // At exit too, a text that does not convert is not stored.
@@ -477,6 +518,8 @@ TEST_F(ConsoleTest, AnUnusableLibraryIsNamedInThePanelAndTheWatchdogLeavesIt) {
   std::ofstream(file) << "not a library";
   TmainForm& form = MakeForm(false, "brelvo-console-notalibrary.dll");
   form.FormCreate();
+  // The board thread loads the library; the window hears of it by message.
+  EXPECT_TRUE(WaitFor([&] { return view_.Status(0).find(u"испорчена") != std::u16string::npos; }));
   std::filesystem::remove(file);
   const std::u16string said = view_.Status(0);
   EXPECT_NE(said.find(u"испорчена"), std::u16string::npos) << platform::Utf16ToUtf8(said);

@@ -109,7 +109,14 @@ std::unique_ptr<TQtMainForm> QtFaceTest::MakeForm(bool withFakeBoard) {
     return 1;
   };
   environment.trayAvailable = tray_;
-  return std::make_unique<TQtMainForm>(std::move(environment));
+  auto form = std::make_unique<TQtMainForm>(std::move(environment));
+  // The board thread makes the calls: read them once it has made all asked for.
+  TQtMainForm* made = form.get();
+  fake_->settle = [made] {
+    if (TScoreboardExchangeThread* thread = made->Console().ExchangeThread())
+      QVERIFY(thread->WaitForBoard(std::chrono::seconds(10)));
+  };
+  return form;
 }
 
 int QtFaceTest::Count(int operation) {

@@ -46,6 +46,7 @@ class Win32FaceTest : public ::testing::Test {
     fs::create_directories(folder_);
   }
   void TearDown() override {
+    fake_.settle = nullptr;
     form_.reset();
     std::error_code ignored;
     fs::remove_all(folder_, ignored);
@@ -63,6 +64,13 @@ class Win32FaceTest : public ::testing::Test {
       return 1;
     };
     form_ = std::make_unique<TWin32MainForm>(std::move(environment));
+    // The board thread makes the calls: read them once it has made all asked for.
+    fake_.settle = [this] {
+      if (form_ == nullptr) return;
+      TScoreboardExchangeThread* thread = form_->Console().ExchangeThread();
+      if (thread == nullptr) return;
+      EXPECT_TRUE(thread->WaitForBoard(std::chrono::seconds(10))) << "the board thread is stuck";
+    };
     form_->Start(SW_SHOWNOACTIVATE);
     Pump();
   }
