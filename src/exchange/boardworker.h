@@ -118,7 +118,7 @@ class TBoardWorker {
   ScoreboardController* controller_ = nullptr;  // set once loaded; board thread calls it
   TControllerLoad load_;
   bool stop_ = false;
-  bool ended_ = false;  // the thread has deleted the controller and is done
+  bool ended_ = false;    // the thread has deleted the controller and is done
   bool pushing_ = false;  // a table is being sent
   bool cut_ = false;      // that table is to end at the next call
   std::uint64_t submitted_ = 0;

@@ -151,7 +151,7 @@ struct TScoreboardExchangeThread::Impl {
   std::mutex endLock;
   std::condition_variable bodyEndedSignal;
   bool bodyEnded = false;
-  bool abandoned = false;  // Stop gave up on the body; this Impl stays to it
+  bool abandoned = false;       // Stop gave up on the body; this Impl stays to it
   bool boardAbandoned = false;  // Stop gave up on the board thread (a library hanging in a call)
 };
 
@@ -222,7 +222,7 @@ bool TScoreboardExchangeThread::Stop(std::chrono::milliseconds limit) {
   const auto left = limit == std::chrono::milliseconds::max()
                         ? limit
                         : std::max(std::chrono::milliseconds{0}, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                      deadline - std::chrono::steady_clock::now()));
+                                                                     deadline - std::chrono::steady_clock::now()));
   if (!d.board->Stop(left)) {
     d.boardAbandoned = true;
     return false;
@@ -471,7 +471,9 @@ TBoardCommand TScoreboardExchangeThread::Impl::TableCommand(std::int32_t fullRef
     if (!held) ResetRowRecord();
     command.rows.push_back(TBoardRow{rowRecord.number, rowRecord.bestLapTime, rowRecord.lastLapTime, rowRecord.laps,
                                      rowRecord.totalTime, rowRecord.raceGap, rowRecord.bestLapGap, rowRecord.name});
-    if (rows != nullptr) rows->push_back(onExchangeThread ? published.Row(i, rowRecord, held, mode) : TSnapshotPublisher::FreshRow(i, rowRecord, held, mode));
+    if (rows != nullptr)
+      rows->push_back(onExchangeThread ? published.Row(i, rowRecord, held, mode)
+                                       : TSnapshotPublisher::FreshRow(i, rowRecord, held, mode));
   }
   return command;
 }

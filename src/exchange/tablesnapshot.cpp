@@ -52,9 +52,10 @@ TSnapshotRow MakeRow(std::int32_t index, const TCompetitor& copy, bool held, std
 // Everything the row is made of (the numbers and, held, the name) is as it
 // was; the mode, for the gap, is compared by the caller.
 bool SameCompetitor(const TSnapshotRow& row, const TCompetitor& copy, bool held) {
-  return row.number == copy.number && (!held || row.regNumber == copy.regNumber) && row.laps == copy.laps && row.bestLapTime == copy.bestLapTime &&
-         row.lastLapTime == copy.lastLapTime && row.totalTime == copy.totalTime && row.raceGap == copy.raceGap &&
-         row.bestLapGap == copy.bestLapGap && (!held || row.cells[rcName] == copy.name);
+  return row.number == copy.number && (!held || row.regNumber == copy.regNumber) && row.laps == copy.laps &&
+         row.bestLapTime == copy.bestLapTime && row.lastLapTime == copy.lastLapTime &&
+         row.totalTime == copy.totalTime && row.raceGap == copy.raceGap && row.bestLapGap == copy.bestLapGap &&
+         (!held || row.cells[rcName] == copy.name);
 }
 
 }  // namespace

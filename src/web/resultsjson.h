@@ -43,7 +43,8 @@ struct TServedTable {
   mutable std::map<std::int32_t, std::optional<std::string>> carJson;
 };
 std::shared_ptr<const TServedTable> ServeTable(const TTableSnapshot& snapshot, TRowsJson* kept = nullptr);
-std::shared_ptr<const TServedTable> ServeTable(std::shared_ptr<const TTableSnapshot> snapshot, TRowsJson* kept = nullptr);
+std::shared_ptr<const TServedTable> ServeTable(std::shared_ptr<const TTableSnapshot> snapshot,
+                                               TRowsJson* kept = nullptr);
 // Made once per served table.
 const std::string& ClassTableJson(const TServedTable& table, std::int32_t onlyClass);
 const std::optional<std::string>& CarLapsJson(const TServedTable& table, std::int32_t car);

@@ -76,6 +76,8 @@ struct TWebServer::Impl {
   // snapshot (a clock tick would cost the exchange thread a wake-up for
   // nothing); a request takes the newest when it comes.
   std::atomic<std::size_t> streamCount{0};
+  // Every snapshot also goes onward to WebPublish, streams or none.
+  std::atomic<bool> publishing{false};
 
   // Server thread only.
   std::shared_ptr<const TServedTable> served;
@@ -473,6 +475,7 @@ TWebListenResult TWebServer::Start(std::uint16_t port) {
   d.KeepAlive();
   if (const auto target = ParsePublishUrl(d.options.publishUrl)) {
     d.publisher = std::make_unique<TWebPublisher>(d.io, *target);
+    d.publishing.store(true);
     // What the subscribers see at once, until the feed gives a table: not
     // the last session's.
     asio::post(d.io, [&d] { d.publisher->Offer(d.Current()); });
@@ -502,7 +505,7 @@ void TWebServer::Publish(std::shared_ptr<const TTableSnapshot> snapshot) {
   {
     std::lock_guard<std::mutex> guard(d.latestLock);
     d.latest = std::move(snapshot);
-    post = !d.distributePosted && d.streamCount.load() > 0;
+    post = !d.distributePosted && (d.streamCount.load() > 0 || d.publishing.load());
     if (post) d.distributePosted = true;
   }
   if (post) asio::post(d.io, [&d] { d.Distribute(); });

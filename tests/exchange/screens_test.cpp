@@ -216,8 +216,8 @@ TEST_F(ScreensTest, StartTableLapsAndWhatARunForgets) {
   StartWithSink();
   if (HasFatalFailure()) return;
   thread->SetScoreboardMode(smRace);
-  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n$B,1,\"Heat\"\r\n$C,1,\"GTU\"\r\n" + ClassCompetitor(1, 1) + ClassCompetitor(2, 1) +
-       ClassCompetitor(3, 2));
+  Feed("$I,\"00:00:00\",\"0/0/0000\"\r\n$B,1,\"Heat\"\r\n$C,1,\"GTU\"\r\n" + ClassCompetitor(1, 1) +
+       ClassCompetitor(2, 1) + ClassCompetitor(3, 2));
   Feed(NoFlag() + Race(1, 1, 0, "00:00:00.000") + Race(2, 2, 0, "00:00:00.000") + Race(3, 3, 0, "00:00:00.000"));
   Feed(Green());
   Feed(Lap(3, "00:01:01.000", "00:01:01.000") + Race(1, 3, 1, "00:01:01.000") + Lap(1, "00:01:02.000", "00:01:02.000") +

@@ -79,9 +79,13 @@ std::vector<std::pair<double, std::string>> Bursts(const std::string& bytes) {
 }
 
 // The row numbers of a table's JSON, in order.
+// The competitor numbers of the rows, in order (the classes carry numbers too).
 std::vector<int> Numbers(const std::string& json) {
   std::vector<int> numbers;
-  for (std::size_t at = json.find("\"number\":"); at != std::string::npos; at = json.find("\"number\":", at + 1)) {
+  const std::size_t rows = json.find("\"rows\":");
+  if (rows == std::string::npos) return numbers;
+  for (std::size_t at = json.find("\"number\":", rows); at != std::string::npos;
+       at = json.find("\"number\":", at + 1)) {
     numbers.push_back(std::stoi(json.substr(at + 9)));
   }
   return numbers;
