@@ -54,6 +54,7 @@ bool ReadWholeFile(const std::filesystem::path& file, std::string& content) {
 struct TSettingsLine {
   std::string_view key;
   std::string text;
+  bool onlyInPlace = false;  // replaces the file's line, is never added to a file without one
 };
 
 // Every key in the order of a new file; a new setting is one more entry
@@ -70,11 +71,11 @@ std::vector<TSettingsLine> SettingsLines(const TSettingsToSave& settings) {
   };
   // Only once set: the files of tracks that publish nowhere stay as they were.
   if (!settings.webPublish.empty()) lines.push_back({"WebPublish", "WebPublish: " + settings.webPublish});
-  // Written only when forced; an "auto" or a wrong value the file holds
-  // stays as the operator wrote it.
-  if (settings.controllerConvention != csAuto)
-    lines.push_back({"ControllerConvention",
-                     "ControllerConvention: " + std::string(ConventionSettingName(settings.controllerConvention))});
+  // Added only when forced, so the operators' files gain no line; a line
+  // the file has says what is in force ("auto" for a wrong value).
+  lines.push_back({"ControllerConvention",
+                   "ControllerConvention: " + std::string(ConventionSettingName(settings.controllerConvention)),
+                   settings.controllerConvention == csAuto});
   return lines;
 }
 
@@ -258,7 +259,7 @@ bool WriteSettingsFile(const std::filesystem::path& file, const TSettingsToSave&
     }
   }
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (!written[i]) content.append(lines[i].text).append(end);
+    if (!written[i] && !lines[i].onlyInPlace) content.append(lines[i].text).append(end);
   }
   if (!platform::WriteFileAtomically(file, content)) return failed(TSettingsSaveFault::Write);
   return true;

@@ -727,10 +727,11 @@ TEST_F(ConsoleTest, FeedPanelSaysWhileTheArchiveIsNotRecording) {
   std::ofstream(folder_ / "Archive") << "a file where the folder should be";
   form.FormCreate();
   ASSERT_TRUE(server.Accept(std::chrono::seconds(8)));
-  ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
   const std::string heartbeat = "$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n";
   TFeedArchive* archive = form.FeedArchive();
   ASSERT_TRUE(server.Send(heartbeat));
+  // Connected once data has come.
+  ASSERT_TRUE(WaitFor([&] { return view_.Status(kFeedStatusPanel) == u"Источник: подключено"; }));
   ASSERT_TRUE(WaitFor([&] {
     archive->Drain();
     return archive->RecordingStopped();
@@ -802,7 +803,11 @@ TEST_F(ConsoleTest, EndKeepsSettingsAndEveryArchivedByteAndDeletesTheController)
     ASSERT_TRUE(server.Send(line));
     sent += line;
   }
-  ASSERT_TRUE(WaitFor([&] { return Count(foSetRaceTime) == 20; }));
+  // The board takes the clock newest-first: the last one tells all came.
+  ASSERT_TRUE(WaitFor([&] {
+    const auto clocks = CallsOf(foSetRaceTime);
+    return !clocks.empty() && clocks.back().args[0] == 60 + 29;
+  }));
   view_.SetPosition(TControlId::tbBrightness, 5);
   std::filesystem::remove(Settings());
   const auto file = form.FeedArchive()->CurrentFile();
@@ -828,7 +833,8 @@ TEST_F(ConsoleTest, EndIsBoundedWhenTheBoardLibraryHangsInDelete) {
   SetEnvironment("CBOARDFAKE_DELETE_HANGS", "1");
   TmainForm& form = MakeForm(true, "cboardfake.dll");
   form.FormCreate();
-  ASSERT_TRUE(form.ExchangeThread()->HasController());
+  // The board thread loads the library.
+  ASSERT_TRUE(WaitFor([&] { return form.ExchangeThread()->HasController(); }));
   ASSERT_TRUE(server.Accept(std::chrono::seconds(8)));
   const std::string line = "$F,9999,\"00:10:00\",\"10:00:00\",\"00:01:00\",\"Green \"\r\n";
   ASSERT_TRUE(server.Send(line));

@@ -216,8 +216,12 @@ TEST_F(SettingsFileTest, AForcedControllerConventionSurvivesASaveAndAWrongOneIsA
   TLoadedSettings loaded;
   ASSERT_TRUE(ReadSettingsFile(file_, loaded));
   EXPECT_EQ(loaded.controllerConvention, csCdecl);
-  // The default is not written: an operator's file gains no line.
+  // Back to auto: the file's line says so, never the old forced value; a
+  // file without the line gains none.
   settings.controllerConvention = csAuto;
+  ASSERT_TRUE(WriteSettingsFile(file_, settings));
+  EXPECT_NE(FileText().find("ControllerConvention: auto"), std::string::npos) << FileText();
+  std::filesystem::remove(file_);
   ASSERT_TRUE(WriteSettingsFile(file_, settings));
   EXPECT_EQ(FileText().find("ControllerConvention"), std::string::npos);
 }
