@@ -260,6 +260,9 @@ class ArchiveRoundTrip : public exchangetest::ExchangeFixture {
         std::this_thread::yield();
       }
     }
+    // And the board has made every call asked for: a table still waiting
+    // would be replaced by the next burst's, as the board thread does.
+    ASSERT_TRUE(thread->WaitForBoard(std::chrono::seconds(30))) << "the board thread is stuck";
   }
   int markers_ = 0;
   void Restart() {
